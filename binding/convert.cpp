@@ -1,0 +1,361 @@
+#include "binding/convert.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <string>
+#include <string_view>
+
+namespace bind {
+namespace {
+
+constexpr uint64_t kMaxIndex = 4294967295u;
+// A sequence may report any length; reserve at most this many elements ahead.
+constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
+
+[[noreturn]] void throw_not_sequence(PyObject* obj) {
+    throw PyError::type_error("'" + type_qualname(obj) + "' object cannot be converted to 'Sequence'");
+}
+
+template <class T>
+void reserve_for(std::vector<T>& out, PyObject* obj) {
+    const Py_ssize_t len = PySequence_Size(obj);
+    if (len < 0) {
+        PyErr_Clear();
+        return;
+    }
+    try {
+        out.reserve(static_cast<size_t>(std::min(len, kMaxReserve)));
+    } catch (const std::bad_alloc&) {
+        // Reservation is only a hint.
+    }
+}
+
+// --- buffer protocol --------------------------------------------------------
+
+enum class Kind { Float, Signed, Unsigned };
+
+class Buffer {
+public:
+    // Only types whose sequence protocol we know to agree with their buffer.
+    static bool eligible(PyObject* obj, int ndim) {
+        const char* name = Py_TYPE(obj)->tp_name;
+        if (std::strcmp(name, "numpy.ndarray") == 0) return true;
+        if (ndim != 1) return false;
+        return PyMemoryView_Check(obj) || std::strcmp(name, "array.array") == 0;
+    }
+
+    explicit Buffer(PyObject* obj) {
+        if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) != 0) {
+            PyErr_Clear();
+            return;
+        }
+        held_ = true;
+        ok_ = view_.suboffsets == nullptr && parse_format();
+    }
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    bool ok() const { return ok_; }
+    int ndim() const { return view_.ndim; }
+    Py_ssize_t shape(int i) const { return view_.shape[i]; }
+    Kind kind() const { return kind_; }
+
+    const char* at(Py_ssize_t i) const { return static_cast<const char*>(view_.buf) + i * view_.strides[0]; }
+    const char* at(Py_ssize_t i, Py_ssize_t j) const { return at(i) + j * view_.strides[1]; }
+
+    double as_double(const char* p) const {
+        switch (kind_) {
+            case Kind::Float:
+                return view_.itemsize == 4 ? static_cast<double>(load<float>(p)) : load<double>(p);
+            case Kind::Signed:
+                return static_cast<double>(signed_value(p));
+            case Kind::Unsigned:
+                return static_cast<double>(unsigned_value(p));
+        }
+        return 0.0;
+    }
+
+    // False when the value is not a valid index (the sequence path reports it).
+    bool as_index(const char* p, uint32_t& out) const {
+        if (kind_ == Kind::Signed) {
+            const int64_t v = signed_value(p);
+            if (v < 0 || static_cast<uint64_t>(v) > kMaxIndex) return false;
+            out = static_cast<uint32_t>(v);
+            return true;
+        }
+        if (kind_ == Kind::Unsigned) {
+            const uint64_t v = unsigned_value(p);
+            if (v > kMaxIndex) return false;
+            out = static_cast<uint32_t>(v);
+            return true;
+        }
+        return false;
+    }
+
+private:
+    template <class T>
+    static T load(const char* p) {
+        T v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    }
+
+    int64_t signed_value(const char* p) const {
+        switch (view_.itemsize) {
+            case 1: return load<int8_t>(p);
+            case 2: return load<int16_t>(p);
+            case 4: return load<int32_t>(p);
+            default: return load<int64_t>(p);
+        }
+    }
+    uint64_t unsigned_value(const char* p) const {
+        switch (view_.itemsize) {
+            case 1: return load<uint8_t>(p);
+            case 2: return load<uint16_t>(p);
+            case 4: return load<uint32_t>(p);
+            default: return load<uint64_t>(p);
+        }
+    }
+
+    bool parse_format() {
+        std::string_view f = view_.format != nullptr ? view_.format : "B";
+        if (!f.empty() && (f[0] == '@' || f[0] == '=' || f[0] == '<')) {
+            // memoryview only indexes native formats; leave the rest to it.
+            if (f[0] != '@' && PyMemoryView_Check(view_.obj)) return false;
+            f.remove_prefix(1);
+        }
+        if (f.size() != 1) return false;
+        const Py_ssize_t size = view_.itemsize;
+        switch (f[0]) {
+            case 'f': case 'd':
+                kind_ = Kind::Float;
+                return size == 4 || size == 8;
+            case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
+                kind_ = Kind::Signed;
+                break;
+            case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
+                kind_ = Kind::Unsigned;
+                break;
+            default:
+                return false;
+        }
+        return size == 1 || size == 2 || size == 4 || size == 8;
+    }
+
+    Py_buffer view_{};
+    bool held_ = false;
+    bool ok_ = false;
+    Kind kind_ = Kind::Float;
+};
+
+bool read_vec3_buffer(PyObject* obj, geom::Vec3& out) {
+    if (!PyObject_CheckBuffer(obj) || !Buffer::eligible(obj, 1)) return false;
+    Buffer buf(obj);
+    if (!buf.ok() || buf.ndim() != 1 || buf.shape(0) != 3) return false;
+    out = {buf.as_double(buf.at(0)), buf.as_double(buf.at(1)), buf.as_double(buf.at(2))};
+    return true;
+}
+
+bool read_points_buffer(PyObject* obj, PointList& out) {
+    if (!PyObject_CheckBuffer(obj) || !Buffer::eligible(obj, 2)) return false;
+    Buffer buf(obj);
+    if (!buf.ok() || buf.ndim() != 2 || buf.shape(1) != 3) return false;
+    const Py_ssize_t n = buf.shape(0);
+    out.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        out[static_cast<size_t>(i)] = {buf.as_double(buf.at(i, 0)), buf.as_double(buf.at(i, 1)),
+                                       buf.as_double(buf.at(i, 2))};
+    }
+    return true;
+}
+
+bool read_triangles_buffer(PyObject* obj, TriangleList& out) {
+    if (!PyObject_CheckBuffer(obj) || !Buffer::eligible(obj, 2)) return false;
+    Buffer buf(obj);
+    if (!buf.ok() || buf.ndim() != 2 || buf.shape(1) != 3 || buf.kind() == Kind::Float) return false;
+    const Py_ssize_t n = buf.shape(0);
+    out.resize(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Triangle& t = out[static_cast<size_t>(i)];
+        for (int k = 0; k < 3; ++k) {
+            if (!buf.as_index(buf.at(i, k), t[static_cast<size_t>(k)])) {
+                out.clear();
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+// --- sequence protocol ------------------------------------------------------
+
+// Item k of a sequence as PySequence_GetItem gives it, borrowing from exact
+// lists and tuples (whose items it would return anyway).
+Ref sequence_item(PyObject* seq, Py_ssize_t k) {
+    if (PyList_CheckExact(seq) && k < PyList_GET_SIZE(seq)) return Ref::borrow(PyList_GET_ITEM(seq, k));
+    if (PyTuple_CheckExact(seq)) return Ref::borrow(PyTuple_GET_ITEM(seq, k));
+    Ref item(PySequence_GetItem(seq, k));
+    if (!item) PyError::fetch_and_throw();
+    return item;
+}
+
+template <class T, class ItemConv>
+std::array<T, 3> to_triple(PyObject* obj, ItemConv conv) {
+    if (!PySequence_Check(obj)) throw_not_sequence(obj);
+    const Py_ssize_t len = PySequence_Size(obj);
+    if (len < 0) PyError::fetch_and_throw();
+    if (len != 3) throw PyError::value_error("expected a sequence of length 3 (got " + std::to_string(len) + ")");
+    std::array<T, 3> out{};
+    for (Py_ssize_t k = 0; k < 3; ++k) {
+        Ref item = sequence_item(obj, k);
+        out[static_cast<size_t>(k)] = conv(item.get());
+    }
+    return out;
+}
+
+template <class T, class Conv>
+void convert_items(PyObject* obj, std::vector<T>& out, Conv conv) {
+    if (!PySequence_Check(obj)) throw_not_sequence(obj);
+    reserve_for(out, obj);
+    // Exact lists and tuples: indexing with the size re-read each step is what
+    // their iterators do, so nothing observable changes.
+    if (PyList_CheckExact(obj)) {
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(obj); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(obj, i));
+            out.push_back(conv(item.get()));
+        }
+        return;
+    }
+    if (PyTuple_CheckExact(obj)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(obj); ++i) out.push_back(conv(PyTuple_GET_ITEM(obj, i)));
+        return;
+    }
+    Ref iter(PyObject_GetIter(obj));
+    if (!iter) PyError::fetch_and_throw();
+    while (true) {
+        Ref item(PyIter_Next(iter.get()));
+        if (!item) {
+            if (PyErr_Occurred()) PyError::fetch_and_throw();
+            break;
+        }
+        out.push_back(conv(item.get()));
+    }
+}
+
+}  // namespace
+
+double to_float(PyObject* obj) {
+    if (PyFloat_CheckExact(obj)) return PyFloat_AS_DOUBLE(obj);
+    const double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) PyError::fetch_and_throw();
+    return v;
+}
+
+uint32_t to_index(PyObject* obj) {
+    Ref index(PyNumber_Index(obj));
+    if (!index) PyError::fetch_and_throw();
+    const long v = PyLong_AsLong(index.get());
+    if (v == -1 && PyErr_Occurred()) PyError::fetch_and_throw();
+    if (v < 0 || static_cast<unsigned long>(v) > kMaxIndex)
+        throw PyError::overflow_error("out of range integral type conversion attempted");
+    return static_cast<uint32_t>(v);
+}
+
+bool to_bool(PyObject* obj) {
+    if (Py_IS_TYPE(obj, &PyBool_Type)) return obj == Py_True;
+    throw PyError::type_error("'" + type_qualname(obj) + "' object cannot be converted to 'PyBool'");
+}
+
+geom::Vec3 to_vec3(PyObject* obj) {
+    geom::Vec3 v;
+    if (read_vec3_buffer(obj, v)) return v;
+    const auto a = to_triple<double>(obj, to_float);
+    return {a[0], a[1], a[2]};
+}
+
+Triangle to_index_triple(PyObject* obj) { return to_triple<uint32_t>(obj, to_index); }
+
+PointList to_point_list(PyObject* obj) {
+    PointList out;
+    if (read_points_buffer(obj, out)) return out;
+    convert_items(obj, out, to_vec3);
+    return out;
+}
+
+TriangleList to_triangle_list(PyObject* obj) {
+    TriangleList out;
+    if (read_triangles_buffer(obj, out)) return out;
+    convert_items(obj, out, to_index_triple);
+    return out;
+}
+
+MeshLists to_mesh_lists(PyObject* obj) {
+    if (!PyTuple_Check(obj))
+        throw PyError::type_error("'" + type_qualname(obj) + "' object cannot be converted to 'PyTuple'");
+    const Py_ssize_t len = PyTuple_GET_SIZE(obj);
+    if (len != 2)
+        throw PyError::value_error("Expected tuple of length 2, but got tuple of length " + std::to_string(len) +
+                                   ".");
+    MeshLists mesh;
+    mesh.points = to_point_list(PyTuple_GET_ITEM(obj, 0));
+    mesh.triangles = to_triangle_list(PyTuple_GET_ITEM(obj, 1));
+    return mesh;
+}
+
+void throw_prefixed(const char* name, const PyError& error) {
+    throw PyError::type_error("argument '" + std::string(name) + "': " + error.message_text());
+}
+
+// --- results ----------------------------------------------------------------
+
+namespace {
+
+template <class Container, class Make>
+Ref build_list(const Container& values, Make make) {
+    Ref list(checked(PyList_New(static_cast<Py_ssize_t>(values.size()))));
+    Py_ssize_t i = 0;
+    for (const auto& v : values) PyList_SET_ITEM(list.get(), i++, make(v));
+    return list;
+}
+
+PyObject* new_float(double v) { return checked(PyFloat_FromDouble(v)); }
+
+}  // namespace
+
+Ref bool_list(const std::vector<bool>& values) {
+    return build_list(values, [](bool v) { PyObject* b = v ? Py_True : Py_False;
+        Py_INCREF(b);
+        return b; });
+}
+
+Ref float_list(const std::vector<double>& values) { return build_list(values, new_float); }
+
+Ref float_triple_list(const PointList& points) {
+    return build_list(points, [](const geom::Vec3& p) {
+        Ref row(checked(PyList_New(3)));
+        PyList_SET_ITEM(row.get(), 0, new_float(p.x));
+        PyList_SET_ITEM(row.get(), 1, new_float(p.y));
+        PyList_SET_ITEM(row.get(), 2, new_float(p.z));
+        return row.release();
+    });
+}
+
+Ref index_triple_list(const TriangleList& triangles) {
+    return build_list(triangles, [](const Triangle& t) {
+        Ref row(checked(PyList_New(3)));
+        for (Py_ssize_t k = 0; k < 3; ++k)
+            PyList_SET_ITEM(row.get(), k, checked(PyLong_FromUnsignedLong(t[static_cast<size_t>(k)])));
+        return row.release();
+    });
+}
+
+Ref unsigned_list(const std::vector<uint64_t>& values) {
+    return build_list(values, [](uint64_t v) { return checked(PyLong_FromUnsignedLongLong(v)); });
+}
+
+}  // namespace bind

@@ -1,0 +1,214 @@
+#include "binding/error.h"
+
+#include <cstdio>
+#include <exception>
+#include <new>
+#include <source_location>
+
+#include "geometry/panic.h"
+
+namespace bind {
+namespace {
+
+PyObject* g_my_error = nullptr;
+PyObject* g_panic_exception = nullptr;
+
+// Creation may re-enter the interpreter; the first class stored wins.
+PyObject* lazy_class(PyObject*& cache, const char* dotted_name, PyObject* base) {
+    if (cache != nullptr) return cache;
+    PyObject* created = PyErr_NewException(dotted_name, base, nullptr);
+    if (created == nullptr) return nullptr;
+    if (cache != nullptr) {
+        Py_DECREF(created);
+        return cache;
+    }
+    cache = created;
+    return cache;
+}
+
+Ref text(const std::string& s) {
+    return Ref(PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace"));
+}
+
+void write_stderr(const std::string& s) {
+    std::fwrite(s.data(), 1, s.size(), stderr);
+    std::fflush(stderr);
+}
+
+void report_panic(const std::string& message, const std::source_location& where) {
+    write_stderr("panic at " + std::string(where.file_name()) + ":" + std::to_string(where.line()) +
+                 ": " + message + "\n");
+}
+
+}  // namespace
+
+PyObject* my_error_class() { return lazy_class(g_my_error, "module.MyError", PyExc_Exception); }
+
+PyObject* panic_exception_class() {
+    return lazy_class(g_panic_exception, "pyo3_runtime.PanicException", PyExc_BaseException);
+}
+
+PyError PyError::lazy(ClassAccessor cls, std::string message) {
+    PyError e;
+    e.cls_ = cls;
+    e.message_ = std::move(message);
+    return e;
+}
+
+PyError PyError::type_error(std::string message) {
+    return lazy([] { return PyExc_TypeError; }, std::move(message));
+}
+PyError PyError::value_error(std::string message) {
+    return lazy([] { return PyExc_ValueError; }, std::move(message));
+}
+PyError PyError::overflow_error(std::string message) {
+    return lazy([] { return PyExc_OverflowError; }, std::move(message));
+}
+
+void PyError::fetch_and_throw() {
+    PyError e;
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* exc = PyErr_GetRaisedException();
+    if (exc != nullptr) {
+        e.type_ = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
+        e.traceback_ = Ref(PyException_GetTraceback(exc));
+        e.value_ = Ref(exc);
+    }
+#else
+    PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+    PyErr_Fetch(&type, &value, &tb);
+    e.type_ = Ref(type);
+    e.value_ = Ref(value);
+    e.traceback_ = Ref(tb);
+#endif
+    if (!e.type_) {
+        throw lazy([] { return PyExc_SystemError; },
+                   "attempted to fetch exception but none was set");
+    }
+    if (g_panic_exception != nullptr && e.type_.get() == g_panic_exception) {
+        std::string message = "Unwrapped panic from Python code";
+        if (e.value_ && PyUnicode_Check(e.value_.get())) {
+            Py_ssize_t size = 0;
+            const char* utf8 = PyUnicode_AsUTF8AndSize(e.value_.get(), &size);
+            if (utf8 != nullptr) {
+                message.assign(utf8, static_cast<size_t>(size));
+            } else {
+                PyErr_Clear();
+            }
+        }
+        write_stderr("--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\n");
+        write_stderr("Python stack trace below:\n");
+        e.restore();
+        PyErr_PrintEx(0);
+        throw ResumedPanic{std::move(message)};
+    }
+    throw e;
+}
+
+bool PyError::is_exact_type_error() const {
+    if (cls_ != nullptr) return cls_() == PyExc_TypeError;
+    return type_.get() == PyExc_TypeError;
+}
+
+std::string PyError::message_text() const {
+    if (cls_ != nullptr) return message_;
+    Ref value;
+#if PY_VERSION_HEX >= 0x030C0000
+    value = Ref::borrow(value_.get());
+#else
+    PyObject *type = type_.get(), *val = value_.get(), *tb = traceback_.get();
+    Py_XINCREF(type);
+    Py_XINCREF(val);
+    Py_XINCREF(tb);
+    PyErr_NormalizeException(&type, &val, &tb);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    value = Ref(val);
+#endif
+    if (!value) return {};
+    Ref str(PyObject_Str(value.get()));
+    if (!str) {
+        PyErr_Clear();
+        return {};
+    }
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(str.get(), &size);
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    return std::string(utf8, static_cast<size_t>(size));
+}
+
+void PyError::restore() {
+    if (cls_ != nullptr) {
+        PyObject* cls = cls_();
+        if (cls == nullptr) return;  // creating the class failed; its error is pending
+        Ref msg = text(message_);
+        if (!msg) return;
+        PyErr_SetObject(cls, msg.get());
+        return;
+    }
+#if PY_VERSION_HEX >= 0x030C0000
+    type_ = Ref();
+    traceback_ = Ref();
+    PyErr_SetRaisedException(value_.release());
+#else
+    PyErr_Restore(type_.release(), value_.release(), traceback_.release());
+#endif
+}
+
+void python_api_call_failed() {
+    if (PyErr_Occurred()) PyErr_Print();
+    geom::panic("Python API call failed");
+}
+
+std::string type_qualname(PyObject* obj) {
+    Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(obj)), "__qualname__"));
+    if (name && PyUnicode_Check(name.get())) {
+        Py_ssize_t size = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(name.get(), &size);
+        if (utf8 != nullptr) return std::string(utf8, static_cast<size_t>(size));
+    }
+    PyErr_Clear();
+    return Py_TYPE(obj)->tp_name;
+}
+
+namespace detail {
+
+void translate_current_exception();
+
+PyObject* handle_current_exception() noexcept {
+    try {
+        translate_current_exception();
+    } catch (...) {
+        // Even the error could not be built (out of memory).
+        PyErr_NoMemory();
+    }
+    return nullptr;
+}
+
+void translate_current_exception() {
+    try {
+        throw;
+    } catch (PyError& e) {
+        e.restore();
+    } catch (ResumedPanic& p) {
+        PyError::lazy(panic_exception_class, std::move(p.message)).restore();
+    } catch (const geom::Panic& p) {
+        report_panic(p.what(), p.where());
+        PyError::lazy(panic_exception_class, p.what()).restore();
+    } catch (const std::bad_alloc&) {
+        report_panic("memory allocation failed", std::source_location::current());
+        PyError::lazy(panic_exception_class, "memory allocation failed").restore();
+    } catch (const std::exception& ex) {
+        report_panic(ex.what(), std::source_location::current());
+        PyError::lazy(panic_exception_class, ex.what()).restore();
+    } catch (...) {
+        report_panic("unknown native failure", std::source_location::current());
+        PyError::lazy(panic_exception_class, "unknown native failure").restore();
+    }
+}
+
+}  // namespace detail
+}  // namespace bind
