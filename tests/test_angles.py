@@ -1,0 +1,121 @@
+"""normals2angles and draft_mask: values bit for bit, NaN, infinities, signed zeros."""
+import math
+import random
+
+import numpy as np
+import pytest
+
+import qdraft
+from conftest import bits, reference_angle
+
+PI = 3.141592653589793
+HALF_PI = 1.5707963267948966
+DEG = 57.29577951308232
+Z = [0.0, 0.0, 1.0]
+
+
+@pytest.mark.parametrize("degrees", [False, True])
+def test_empty_input(degrees):
+    assert qdraft.normals2angles([], Z, degrees) == []
+    assert qdraft.draft_mask([], Z, 1.0, degrees) == []
+
+
+@pytest.mark.parametrize(
+    "normal, ref, radians, degrees",
+    [
+        ([0, 0, 1], [0, 0, 1], 0.0, 0.0),
+        ([0, 0, 1], [0, 0, -1], PI, 180.0),
+        ([1, 0, 0], [0, 0, 1], HALF_PI, 90.0),
+        ([0, 0, 2], [0, 0, 1], math.nan, math.nan),        # product 2: no clamping
+        ([5.0, -3.0, 1e300], [0, 0, 0], HALF_PI, 90.0),     # zero reference
+        ([-0.0, -0.0, -0.0], [0, 0, 1], HALF_PI, 90.0),
+        ([math.nan, 0, 0], [0, 0, 1], math.nan, math.nan),
+        ([math.inf, 0, 0], [0, 0, 1], math.nan, math.nan),  # inf * 0
+        ([math.inf, 0, 0], [1, 0, 0], math.nan, math.nan),
+        ([0, 0, 1], [0, 0, math.inf], math.nan, math.nan),
+    ],
+)
+def test_known_angles(normal, ref, radians, degrees):
+    [r] = qdraft.normals2angles([normal], ref, False)
+    [d] = qdraft.normals2angles([normal], ref, True)
+    assert type(r) is float and type(d) is float
+    assert bits(r) == bits(radians) or (math.isnan(r) and math.isnan(radians))
+    assert bits(d) == bits(degrees) or (math.isnan(d) and math.isnan(degrees))
+
+
+def test_degrees_is_one_multiplication():
+    normals = [[math.cos(t), math.sin(t), 0.0] for t in np.linspace(0, 3, 101)]
+    rad = qdraft.normals2angles(normals, [1.0, 0.0, 0.0], False)
+    deg = qdraft.normals2angles(normals, [1.0, 0.0, 0.0], True)
+    assert [bits(r * DEG) for r in rad] == [bits(d) for d in deg]
+
+
+def random_unitish(rng):
+    v = [rng.uniform(-1, 1) for _ in range(3)]
+    n = math.sqrt(sum(c * c for c in v)) or 1.0
+    return [c / n for c in v]
+
+
+def test_random_normals_bit_for_bit():
+    rng = random.Random(11)
+    normals = [random_unitish(rng) for _ in range(3000)]
+    # Near the domain edge of acos: rounding just past 1 must give NaN, not a clamp.
+    normals += [[0.6, 0.8, 0.0], [0.8, 0.6, 0.0], [1e-8, 1.0, 1e-8]]
+    refs = [random_unitish(rng) for _ in range(4)] + [[0.6, 0.8, 0.0]]
+    for ref in refs:
+        got = qdraft.normals2angles(normals, ref, False)
+        want = [reference_angle(n, ref) for n in normals]
+        assert [bits(g) for g in got] == [bits(w) if not math.isnan(w) else bits(g) for w, g in zip(want, got)]
+        assert [math.isnan(g) for g in got] == [math.isnan(w) for w in want]
+        deg = qdraft.normals2angles(np.array(normals), ref, True)
+        assert [bits(d) for d in deg] == [bits(g * DEG) for g in got]
+
+
+def test_accumulation_order_matters():
+    # x*rx + y*ry is rounded before z*rz is added: a different order changes the result.
+    n = [-0.9130254192869451, 0.406764177207672, 0.9663754346193478]
+    r = [0.18636746076011512, -0.21280062724417204, -0.6593016062886374]
+    [got] = qdraft.normals2angles([n], r, False)
+    assert bits(got) == bits(reference_angle(n, r))
+    assert got != math.acos(n[2] * r[2] + n[1] * r[1] + n[0] * r[0])
+
+
+@pytest.mark.parametrize(
+    "normal, ref, value, invert, expected",
+    [
+        ([0, 0, 1], Z, 1e-300, False, True),
+        ([0, 0, 1], Z, 0.0, False, False),          # strict comparison
+        ([0, 0, 1], Z, PI, True, False),            # angle pi against the flipped reference
+        ([0, 0, 1], Z, math.nextafter(PI, 4), True, True),
+        ([1, 0, 0], Z, HALF_PI, False, False),      # equal to the threshold
+        ([1, 0, 0], Z, HALF_PI, True, False),
+        ([1, 0, 0], Z, 90.0, False, True),          # radians, not degrees
+        ([0, 0, 2], Z, 90.0, False, False),         # NaN angle
+        ([0, 0, 1], Z, math.nan, False, False),
+        ([0, 0, 1], Z, math.inf, False, True),
+        ([0, 0, -1], Z, 0.1, True, True),
+        ([0, 0, -1], Z, 0.1, False, False),
+    ],
+)
+def test_draft_mask_cases(normal, ref, value, invert, expected):
+    result = qdraft.draft_mask([normal], ref, value, invert)
+    assert result == [expected]
+    assert type(result[0]) is bool
+
+
+def test_invert_negates_the_reference_not_the_angle():
+    # Against (-0.0, -0.0, -0.0) the products are signed zeros: angle pi/2 either way.
+    assert qdraft.draft_mask([[1, 0, 0]], [0.0, 0.0, 0.0], math.nextafter(HALF_PI, 4), True) == [True]
+    rng = random.Random(5)
+    normals = [random_unitish(rng) for _ in range(500)]
+    ref = random_unitish(rng)
+    neg = [-c for c in ref]
+    for value in (0.3, 1.2, 2.9):
+        assert qdraft.draft_mask(normals, ref, value, True) == [reference_angle(n, neg) < value for n in normals]
+        assert qdraft.draft_mask(normals, ref, value, False) == [reference_angle(n, ref) < value for n in normals]
+
+
+def test_output_order_and_length():
+    normals = [[0, 0, 1], [1, 0, 0], [0, 0, -1]] * 7
+    assert qdraft.normals2angles(normals, Z, True) == [0.0, 90.0, 180.0] * 7
+    assert qdraft.draft_mask(normals, Z, 1.0, False) == [True, False, False] * 7
