@@ -1,5 +1,7 @@
 #include "binding/convert.h"
 
+#include "binding/buffer.h"
+
 #include <algorithm>
 #include <cstring>
 #include <limits>
@@ -10,7 +12,6 @@
 namespace bind {
 namespace {
 
-constexpr uint64_t kMaxIndex = 4294967295u;
 // A sequence may report any length; reserve at most this many elements ahead.
 constexpr Py_ssize_t kMaxReserve = Py_ssize_t{1} << 20;
 
@@ -32,127 +33,6 @@ void reserve_for(std::vector<T>& out, PyObject* obj) {
     }
 }
 
-// --- buffer protocol --------------------------------------------------------
-
-enum class Kind { Float, Signed, Unsigned };
-
-class Buffer {
-public:
-    // Only types whose sequence protocol we know to agree with their buffer.
-    static bool eligible(PyObject* obj, int ndim) {
-        const char* name = Py_TYPE(obj)->tp_name;
-        if (std::strcmp(name, "numpy.ndarray") == 0) return true;
-        if (ndim != 1) return false;
-        return PyMemoryView_Check(obj) || std::strcmp(name, "array.array") == 0;
-    }
-
-    explicit Buffer(PyObject* obj) {
-        if (PyObject_GetBuffer(obj, &view_, PyBUF_RECORDS_RO) != 0) {
-            PyErr_Clear();
-            return;
-        }
-        held_ = true;
-        ok_ = view_.suboffsets == nullptr && parse_format();
-    }
-    Buffer(const Buffer&) = delete;
-    Buffer& operator=(const Buffer&) = delete;
-    ~Buffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-
-    bool ok() const { return ok_; }
-    int ndim() const { return view_.ndim; }
-    Py_ssize_t shape(int i) const { return view_.shape[i]; }
-    Kind kind() const { return kind_; }
-
-    const char* at(Py_ssize_t i) const { return static_cast<const char*>(view_.buf) + i * view_.strides[0]; }
-    const char* at(Py_ssize_t i, Py_ssize_t j) const { return at(i) + j * view_.strides[1]; }
-
-    double as_double(const char* p) const {
-        switch (kind_) {
-            case Kind::Float:
-                return view_.itemsize == 4 ? static_cast<double>(load<float>(p)) : load<double>(p);
-            case Kind::Signed:
-                return static_cast<double>(signed_value(p));
-            case Kind::Unsigned:
-                return static_cast<double>(unsigned_value(p));
-        }
-        return 0.0;
-    }
-
-    // False when the value is not a valid index (the sequence path reports it).
-    bool as_index(const char* p, uint32_t& out) const {
-        if (kind_ == Kind::Signed) {
-            const int64_t v = signed_value(p);
-            if (v < 0 || static_cast<uint64_t>(v) > kMaxIndex) return false;
-            out = static_cast<uint32_t>(v);
-            return true;
-        }
-        if (kind_ == Kind::Unsigned) {
-            const uint64_t v = unsigned_value(p);
-            if (v > kMaxIndex) return false;
-            out = static_cast<uint32_t>(v);
-            return true;
-        }
-        return false;
-    }
-
-private:
-    template <class T>
-    static T load(const char* p) {
-        T v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    }
-
-    int64_t signed_value(const char* p) const {
-        switch (view_.itemsize) {
-            case 1: return load<int8_t>(p);
-            case 2: return load<int16_t>(p);
-            case 4: return load<int32_t>(p);
-            default: return load<int64_t>(p);
-        }
-    }
-    uint64_t unsigned_value(const char* p) const {
-        switch (view_.itemsize) {
-            case 1: return load<uint8_t>(p);
-            case 2: return load<uint16_t>(p);
-            case 4: return load<uint32_t>(p);
-            default: return load<uint64_t>(p);
-        }
-    }
-
-    bool parse_format() {
-        std::string_view f = view_.format != nullptr ? view_.format : "B";
-        if (!f.empty() && (f[0] == '@' || f[0] == '=' || f[0] == '<')) {
-            // memoryview only indexes native formats; leave the rest to it.
-            if (f[0] != '@' && PyMemoryView_Check(view_.obj)) return false;
-            f.remove_prefix(1);
-        }
-        if (f.size() != 1) return false;
-        const Py_ssize_t size = view_.itemsize;
-        switch (f[0]) {
-            case 'f': case 'd':
-                kind_ = Kind::Float;
-                return size == 4 || size == 8;
-            case 'b': case 'h': case 'i': case 'l': case 'q': case 'n':
-                kind_ = Kind::Signed;
-                break;
-            case 'B': case 'H': case 'I': case 'L': case 'Q': case 'N':
-                kind_ = Kind::Unsigned;
-                break;
-            default:
-                return false;
-        }
-        return size == 1 || size == 2 || size == 4 || size == 8;
-    }
-
-    Py_buffer view_{};
-    bool held_ = false;
-    bool ok_ = false;
-    Kind kind_ = Kind::Float;
-};
-
 bool read_vec3_buffer(PyObject* obj, geom::Vec3& out) {
     if (!PyObject_CheckBuffer(obj) || !Buffer::eligible(obj, 1)) return false;
     Buffer buf(obj);
@@ -166,11 +46,20 @@ bool read_points_buffer(PyObject* obj, PointList& out) {
     Buffer buf(obj);
     if (!buf.ok() || buf.ndim() != 2 || buf.shape(1) != 3) return false;
     const Py_ssize_t n = buf.shape(0);
-    out.resize(static_cast<size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        out[static_cast<size_t>(i)] = {buf.as_double(buf.at(i, 0)), buf.as_double(buf.at(i, 1)),
-                                       buf.as_double(buf.at(i, 2))};
+    out.reserve(static_cast<size_t>(n));
+    if (buf.is_double()) {
+        // The common case (float64 arrays) without a format switch per value.
+        double x, y, z;
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            std::memcpy(&x, buf.at(i, 0), 8);
+            std::memcpy(&y, buf.at(i, 1), 8);
+            std::memcpy(&z, buf.at(i, 2), 8);
+            out.emplace_back(x, y, z);
+        }
+        return true;
     }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        out.emplace_back(buf.as_double(buf.at(i, 0)), buf.as_double(buf.at(i, 1)), buf.as_double(buf.at(i, 2)));
     return true;
 }
 
@@ -184,7 +73,7 @@ bool read_triangles_buffer(PyObject* obj, TriangleList& out) {
         Triangle& t = out[static_cast<size_t>(i)];
         for (int k = 0; k < 3; ++k) {
             if (!buf.as_index(buf.at(i, k), t[static_cast<size_t>(k)])) {
-                out.clear();
+                out = TriangleList();
                 return false;
             }
         }
@@ -261,7 +150,7 @@ uint32_t to_index(PyObject* obj) {
     if (!index) PyError::fetch_and_throw();
     const long v = PyLong_AsLong(index.get());
     if (v == -1 && PyErr_Occurred()) PyError::fetch_and_throw();
-    if (v < 0 || static_cast<unsigned long>(v) > kMaxIndex)
+    if (v < 0 || static_cast<unsigned long>(v) > kMaxIndexValue)
         throw PyError::overflow_error("out of range integral type conversion attempted");
     return static_cast<uint32_t>(v);
 }
@@ -292,6 +181,49 @@ TriangleList to_triangle_list(PyObject* obj) {
     if (read_triangles_buffer(obj, out)) return out;
     convert_items(obj, out, to_index_triple);
     return out;
+}
+
+PointsView::PointsView(PointsView&&) noexcept = default;
+PointsView::~PointsView() = default;
+
+PointsView to_points_view(PyObject* obj, bool in_place) {
+    PointsView view;
+    if (in_place && PyObject_CheckBuffer(obj) && Buffer::eligible(obj, 2)) {
+        auto buf = std::make_unique<Buffer>(obj);
+        if (buf->ok() && buf->ndim() == 2 && buf->shape(1) == 3 && buf->is_double()) {
+            view.size_ = static_cast<size_t>(buf->shape(0));
+            view.base_ = buf->at(0);
+            view.row_stride_ = buf->stride(0);
+            view.col_stride_ = buf->stride(1);
+            view.buffer_ = std::move(buf);
+            return view;
+        }
+    }
+    view.copy_ = to_point_list(obj);
+    view.size_ = view.copy_.size();
+    return view;
+}
+
+// PyFloat_AsDouble reads any float (subclasses too) directly; only exact ints
+// and bools are sure not to have a __float__ of the caller's.
+bool float_converts_inertly(PyObject* obj) {
+    return PyFloat_Check(obj) || PyLong_CheckExact(obj) || PyBool_Check(obj);
+}
+
+bool vec3_converts_inertly(PyObject* obj) {
+    if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+        const Py_ssize_t n = Py_SIZE(obj);
+        if (n != 3) return true;  // refused before any item is looked at
+        PyObject* const* items =
+            PyList_CheckExact(obj) ? reinterpret_cast<PyListObject*>(obj)->ob_item : &PyTuple_GET_ITEM(obj, 0);
+        for (Py_ssize_t k = 0; k < n; ++k)
+            if (!float_converts_inertly(items[k])) return false;
+        return true;
+    }
+    // An array that the buffer path reads whole.
+    if (!PyObject_CheckBuffer(obj) || !Buffer::eligible(obj, 1)) return false;
+    const Buffer buf(obj);
+    return buf.ok() && buf.ndim() == 1 && buf.shape(0) == 3;
 }
 
 MeshLists to_mesh_lists(PyObject* obj) {
@@ -327,8 +259,8 @@ PyObject* new_float(double v) { return checked(PyFloat_FromDouble(v)); }
 
 }  // namespace
 
-Ref bool_list(const std::vector<bool>& values) {
-    return build_list(values, [](bool v) { PyObject* b = v ? Py_True : Py_False;
+Ref bool_list(const std::vector<uint8_t>& values) {
+    return build_list(values, [](uint8_t v) { PyObject* b = v ? Py_True : Py_False;
         Py_INCREF(b);
         return b; });
 }

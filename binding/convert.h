@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <vector>
 
 #include "binding/python.h"
@@ -21,6 +23,45 @@ struct MeshLists {
     TriangleList triangles;
 };
 
+class Buffer;
+
+// Points read from an argument: copied, or, for a float64 array, read in place.
+// In place is allowed only when no Python code can run between this conversion
+// and the analysis, since that code could change the array's values.
+class PointsView {
+public:
+    PointsView(PointsView&&) noexcept;
+    ~PointsView();
+
+    size_t size() const { return size_; }
+    geom::Vec3 operator[](size_t i) const {
+        if (base_ == nullptr) return copy_[i];
+        const char* row = base_ + static_cast<Py_ssize_t>(i) * row_stride_;
+        geom::Vec3 v;
+        std::memcpy(&v.x, row, 8);
+        std::memcpy(&v.y, row + col_stride_, 8);
+        std::memcpy(&v.z, row + 2 * col_stride_, 8);
+        return v;
+    }
+
+private:
+    friend PointsView to_points_view(PyObject* obj, bool in_place);
+    PointsView() = default;
+
+    PointList copy_;
+    std::unique_ptr<Buffer> buffer_;
+    const char* base_ = nullptr;
+    Py_ssize_t row_stride_ = 0, col_stride_ = 0;
+    size_t size_ = 0;
+};
+
+PointsView to_points_view(PyObject* obj, bool in_place);
+
+// True when converting `obj` as a Vec3 or a float runs no Python code of the
+// caller's (exact floats and ints, exact lists and tuples of them, arrays).
+bool vec3_converts_inertly(PyObject* obj);
+bool float_converts_inertly(PyObject* obj);
+
 double to_float(PyObject* obj);
 uint32_t to_index(PyObject* obj);
 bool to_bool(PyObject* obj);
@@ -36,7 +77,7 @@ template <class Conv>
 auto convert_argument(const char* name, PyObject* obj, Conv conv) -> decltype(conv(obj));
 
 // Result objects, created at their final length and filled by position.
-Ref bool_list(const std::vector<bool>& values);
+Ref bool_list(const std::vector<uint8_t>& values);
 Ref float_list(const std::vector<double>& values);
 Ref float_triple_list(const PointList& points);
 Ref index_triple_list(const TriangleList& triangles);

@@ -119,3 +119,33 @@ def test_output_order_and_length():
     normals = [[0, 0, 1], [1, 0, 0], [0, 0, -1]] * 7
     assert qdraft.normals2angles(normals, Z, True) == [0.0, 90.0, 180.0] * 7
     assert qdraft.draft_mask(normals, Z, 1.0, False) == [True, False, False] * 7
+
+
+@pytest.mark.parametrize("value", [1e-12, 0.3, HALF_PI, 1.0471975511965979, 2.5, PI - 1e-9, PI])
+def test_draft_mask_near_its_threshold_matches_acos(value):
+    # Products within a few ulps of cos(value) on both sides, and far from it.
+    c0 = math.cos(value)
+    cs = [c0]
+    for _ in range(40):
+        cs.append(math.nextafter(cs[-1], 2.0))
+    down = [c0]
+    for _ in range(40):
+        down.append(math.nextafter(down[-1], -2.0))
+    cs += down + [c0 + 1e-9, c0 - 1e-9, c0 + 2e-9, c0 - 2e-9, 1.0, -1.0, 1.0000000000000002, -1.0000000000000002]
+    normals = [[c, 0.0, 0.0] for c in cs]
+    want = [reference_angle(n, [1.0, 0.0, 0.0]) < value for n in normals]
+    assert qdraft.draft_mask(normals, [1.0, 0.0, 0.0], value, False) == want
+    assert qdraft.draft_mask(np.array(normals), [1.0, 0.0, 0.0], value, False) == want
+
+
+def test_array_changed_by_a_later_argument_is_read_as_it_was():
+    arr = np.array([[0.0, 0.0, 1.0], [0.0, 0.0, 1.0]])
+
+    class Wipes:
+        def __float__(self):
+            arr[:] = -1.0
+            return 0.5
+
+    assert qdraft.draft_mask(arr, [0, 0, 1], Wipes(), False) == [True, True]
+    arr[:] = [0.0, 0.0, 1.0]
+    assert qdraft.normals2angles(arr, [0, 0, Wipes()], False) == [1.0471975511965979] * 2

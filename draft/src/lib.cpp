@@ -1,6 +1,7 @@
 // The qdraft module: angles of normals to a pull direction, the draft mask and
 // the per-vertex overhang test.
 #include <cmath>
+#include <limits>
 #include <vector>
 
 #include "binding/args.h"
@@ -15,26 +16,72 @@ using geom::Vec3;
 
 constexpr double kDegreesPerRadian = 57.29577951308232;
 
-// Angle of every normal to `ref`, in radians. The dot product is accumulated
-// x, then y, then z, each step rounded (no fused multiply-add); no clamping,
-// so products outside [-1, 1] give NaN.
-std::vector<double> _normals2angles(const PointList& normals, Vec3 ref) {
-    std::vector<double> angles(normals.size());
-    for (size_t i = 0; i < normals.size(); ++i) {
-        const Vec3& n = normals[i];
-        double c = n.x * ref.x;
-        c = c + n.y * ref.y;
-        c = c + n.z * ref.z;
-        angles[i] = std::acos(c);
-    }
-    return angles;
+// Product of a normal with the reference: accumulated x, then y, then z, each
+// step rounded (no fused multiply-add).
+inline double dot_in_order(Vec3 n, Vec3 ref) {
+    double c = n.x * ref.x;
+    c = c + n.y * ref.y;
+    c = c + n.z * ref.z;
+    return c;
 }
 
-std::vector<bool> _draft_mask(const PointList& normals, Vec3 ref, double value, bool invert) {
+// Angle of every normal to `ref`, in radians, handed to `sink(i, angle)`. No
+// clamping: products outside [-1, 1] give NaN.
+template <class Normals, class Sink>
+void _normals2angles(const Normals& normals, Vec3 ref, Sink&& sink) {
+    for (size_t i = 0; i < normals.size(); ++i) sink(i, std::acos(dot_in_order(normals[i], ref)));
+}
+
+// Decides acos(c) < value without calling acos for most c. acos is
+// decreasing, so the answer flips once on [-1, 1], at a threshold found by
+// bisection with the library acos itself. Products farther than kMargin from
+// it are decided by comparison: the library acos is accurate to a few ulps,
+// far below kMargin, so it cannot order them differently. Products near the
+// threshold, and everything outside [-1, 1], go through acos as they are.
+class AcosBelow {
+public:
+    explicit AcosBelow(double value) : value_(value) {
+        constexpr double inf = std::numeric_limits<double>::infinity();
+        if (!(std::acos(1.0) < value)) {
+            sure_true_from_ = inf;  // never true
+            sure_false_to_ = inf;
+        } else if (std::acos(-1.0) < value) {
+            sure_true_from_ = -1.0;  // true on all of [-1, 1]
+            sure_false_to_ = -inf;
+        } else {
+            // Invariant: acos(lo) >= value, acos(hi) < value; -1 <= lo < hi <= 1.
+            double lo = -1.0, hi = 1.0;
+            while (true) {
+                const double mid = lo * 0.5 + hi * 0.5;
+                if (mid <= lo || mid >= hi) break;
+                (std::acos(mid) < value ? hi : lo) = mid;
+            }
+            sure_true_from_ = hi + kMargin;
+            sure_false_to_ = hi - kMargin;
+        }
+    }
+
+    bool operator()(double c) const {
+        const bool yes = (c >= sure_true_from_) & (c <= 1.0);
+        const bool no = (c <= sure_false_to_) & (c >= -1.0);
+        if (yes | no) [[likely]]
+            return yes;
+        return std::acos(c) < value_;
+    }
+
+private:
+    static constexpr double kMargin = 1e-9;
+    double value_;
+    double sure_true_from_;
+    double sure_false_to_;
+};
+
+template <class Normals>
+std::vector<uint8_t> _draft_mask(const Normals& normals, Vec3 ref, double value, bool invert) {
     if (invert) ref = {-ref.x, -ref.y, -ref.z};
-    const std::vector<double> angles = _normals2angles(normals, ref);
-    std::vector<bool> mask(angles.size());
-    for (size_t i = 0; i < angles.size(); ++i) mask[i] = angles[i] < value;
+    const AcosBelow below(value);
+    std::vector<uint8_t> mask(normals.size());
+    for (size_t i = 0; i < normals.size(); ++i) mask[i] = below(dot_in_order(normals[i], ref));
     return mask;
 }
 
@@ -43,19 +90,23 @@ constexpr bind::Signature<4> kDraftMaskSig{"draft_mask", {"normals", "ref_normal
 
 PyObject* normals2angles(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const auto a = bind::bind_arguments(kNormals2AnglesSig, args, nargsf, kwnames);
-    const PointList normals = bind::convert_argument("normals", a[0], bind::to_point_list);
+    const bool in_place = bind::vec3_converts_inertly(a[1]);
+    const auto normals = bind::convert_argument("normals", a[0], [&](PyObject* o) { return bind::to_points_view(o, in_place); });
     const Vec3 ref = bind::convert_argument("ref_normal", a[1], bind::to_vec3);
     const bool degrees = bind::convert_argument("degrees", a[2], bind::to_bool);
 
-    std::vector<double> angles = _normals2angles(normals, ref);
-    if (degrees)
-        for (double& angle : angles) angle = angle * kDegreesPerRadian;
-    return bind::float_list(angles).release();
+    bind::Ref list(bind::checked(PyList_New(static_cast<Py_ssize_t>(normals.size()))));
+    _normals2angles(normals, ref, [&](size_t i, double angle) {
+        if (degrees) angle = angle * kDegreesPerRadian;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), bind::checked(PyFloat_FromDouble(angle)));
+    });
+    return list.release();
 }
 
 PyObject* draft_mask(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const auto a = bind::bind_arguments(kDraftMaskSig, args, nargsf, kwnames);
-    const PointList normals = bind::convert_argument("normals", a[0], bind::to_point_list);
+    const bool in_place = bind::vec3_converts_inertly(a[1]) && bind::float_converts_inertly(a[2]);
+    const auto normals = bind::convert_argument("normals", a[0], [&](PyObject* o) { return bind::to_points_view(o, in_place); });
     const Vec3 ref = bind::convert_argument("ref_normal", a[1], bind::to_vec3);
     const double value = bind::convert_argument("value", a[2], bind::to_float);
     const bool invert = bind::convert_argument("invert", a[3], bind::to_bool);
