@@ -44,7 +44,7 @@ Exact exact(const TriTriResult& r, bool swapped = false) {
     return s;
 }
 
-// Corners rotated by r, with the features of `r0`-rotated results mapped back.
+// Corners rotated by r; unrotate maps a feature of the rotated triangle back.
 TriInput rotated(const TriInput& t, int r) {
     TriInput o;
     for (int i = 0; i < 3; ++i) {
@@ -89,6 +89,7 @@ struct Case {
     Kind kind;
     std::set<std::string> keys;
 };
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
 
 // Both triangles' roles and corner orders must not change the answer.
 void check_case(const Case& c) {
@@ -108,6 +109,8 @@ std::vector<Case> general_cases() {
         {"corner touch", kBig, tri({0, 0, 0}, {1, 0, 1}, {0, 1, 1}, 10, 11, 12), Kind::None, {}},
         {"edge meets edge", kBig, tri({2, 0, -1}, {2, 0, 1}, {-1, 0, 0.5}, 10, 11, 12), Kind::Segment, {"F/E2", "E1/E0"}},
         {"shared corner", kBig, tri({-2, -2, 0}, {0, 0, 1}, {0, 0, -1}, 10, 11, 12), Kind::Segment, {"C0/C0", "F/E1"}},
+        {"nearly shared corner", kBig, tri({-2 + 4e-7, -2, 0}, {0, 0, 1}, {0, 0, -1}, 10, 11, 12), Kind::Segment, {"C0/C0", "F/E1"}},
+        {"edge in plane meets edge", kBig, tri({1, 0, 0}, {3, 0, 0}, {2, 0, 1}, 10, 11, 12), Kind::Segment, {"F/C0", "E1/E0"}},
         {"apart along line", kBig, tri({10, 0, -1}, {11, 0, -1}, {10.5, 0, 1}, 10, 11, 12), Kind::None, {}},
         {"above", kBig, tri({0, 0, 1}, {1, 0, 1}, {0, 1, 2}, 10, 11, 12), Kind::None, {}},
         {"shared edge", tri({0, 0, 0}, {1, 0, 0}, {0, 1, 0}), tri({0, 0, 0}, {1, 0, 0}, {0, 0, 1}, 5, 6, 7), Kind::Segment, {"C0/C0", "C1/C1"}},
