@@ -1,0 +1,263 @@
+#include "geometry/bvh/bvh.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <string>
+
+#include "geometry/panic.h"
+
+namespace geom {
+
+namespace {
+
+constexpr int kBins = 16;
+constexpr uint32_t kLeafSize = 4;
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+struct Prim {
+    Vec3 lo, hi;
+    uint32_t tri;
+};
+
+struct Box {
+    Vec3 lo{kInf, kInf, kInf};
+    Vec3 hi{-kInf, -kInf, -kInf};
+
+    void grow(const Vec3& l, const Vec3& h) {
+        lo = {std::min(lo.x, l.x), std::min(lo.y, l.y), std::min(lo.z, l.z)};
+        hi = {std::max(hi.x, h.x), std::max(hi.y, h.y), std::max(hi.z, h.z)};
+    }
+    void grow(const Box& b) { grow(b.lo, b.hi); }
+
+    double half_area() const {
+        if (!(lo.x <= hi.x)) return 0.0;
+        double ex = hi.x - lo.x, ey = hi.y - lo.y, ez = hi.z - lo.z;
+        return ex * ey + ey * ez + ez * ex;
+    }
+};
+
+double centroid(const Prim& p, int axis) { return p.lo[axis] * 0.5 + p.hi[axis] * 0.5; }
+
+double max_abs3(Vec3 v) { return std::max({std::fabs(v.x), std::fabs(v.y), std::fabs(v.z)}); }
+
+struct Task {
+    uint32_t node, begin, end;
+    int depth;
+};
+
+// Bin of a centroid; NaN and out-of-range values are clamped.
+int bin_of(double c, double cmin, double scale) {
+    double x = (c - cmin) * scale;
+    if (!(x > 0.0)) return 0;
+    if (!(x < kBins - 1)) return kBins - 1;
+    return static_cast<int>(x);
+}
+
+}  // namespace
+
+Bvh Bvh::build(std::span<const Vec3> points, std::span<const std::array<uint32_t, 3>> triangles) {
+    Bvh bvh;
+    const size_t n_points = points.size();
+    if (triangles.size() >= 0xffffffffu / 3) panic("too many triangles for 32-bit indices");
+
+    const double huge = std::ldexp(1.0, 300);
+    const double tiny_normal = std::ldexp(1.0, -400);
+
+    std::vector<Prim> prims;
+    prims.reserve(triangles.size());
+    for (size_t f = 0; f < triangles.size(); ++f) {
+        const auto& t = triangles[f];
+        for (uint32_t i : t)
+            if (i >= n_points) panic("bvh: triangle index " + std::to_string(i) + " out of range");
+        const Vec3 a = points[t[0]], b = points[t[1]], c = points[t[2]];
+        if (!is_finite(a) || !is_finite(b) || !is_finite(c)) {
+            bvh.unbounded_.push_back(static_cast<uint32_t>(f));
+            continue;
+        }
+        Prim p;
+        p.lo = {std::min({a.x, b.x, c.x}), std::min({a.y, b.y, c.y}), std::min({a.z, b.z, c.z})};
+        p.hi = {std::max({a.x, b.x, c.x}), std::max({a.y, b.y, c.y}), std::max({a.z, b.z, c.z})};
+        p.tri = static_cast<uint32_t>(f);
+        prims.push_back(p);
+
+        const double m = std::max(max_abs3(p.lo), max_abs3(p.hi));
+        bvh.max_abs_ = std::max(bvh.max_abs_, m);
+        // Same normal as the ray test computes.
+        const Vec3 n = cross(b - a, c - a);
+        const double nm = max_abs3(n);
+        if (m > huge || (nm != 0.0 && nm < tiny_normal))
+            bvh.ray_fragile_.push_back(static_cast<uint32_t>(f));
+        else
+            bvh.ray_scale_ = std::max(bvh.ray_scale_, m);
+    }
+    if (prims.empty()) return bvh;
+
+    const uint32_t n_prims = static_cast<uint32_t>(prims.size());
+    bvh.nodes_.reserve(2 * (n_prims / 2 + 1));
+    bvh.nodes_.emplace_back();
+    std::vector<Task> stack;
+    stack.push_back({0, 0, n_prims, 0});
+
+    struct Bin {
+        Box box;
+        uint32_t count = 0;
+    };
+    std::array<Bin, kBins> bins;
+    std::array<double, kBins> right_area;
+    std::array<uint32_t, kBins> right_count;
+
+    while (!stack.empty()) {
+        const Task task = stack.back();
+        stack.pop_back();
+        bvh.depth_ = std::max(bvh.depth_, task.depth + 1);
+
+        Box box, cbox;
+        for (uint32_t i = task.begin; i < task.end; ++i) {
+            const Prim& p = prims[i];
+            box.grow(p.lo, p.hi);
+            Vec3 c{centroid(p, 0), centroid(p, 1), centroid(p, 2)};
+            cbox.grow(c, c);
+        }
+        BvhNode& node = bvh.nodes_[task.node];
+        node.lo = box.lo;
+        node.hi = box.hi;
+        const uint32_t count = task.end - task.begin;
+        if (count <= kLeafSize) {
+            node.first = task.begin;
+            node.count = count;
+            continue;
+        }
+
+        // Binned surface-area heuristic over all three axes.
+        int best_axis = -1, best_split = 0;
+        double best_cost = kInf;
+        if (task.depth < kSahDepth) {
+            for (int axis = 0; axis < 3; ++axis) {
+                const double cmin = cbox.lo[axis], extent = cbox.hi[axis] - cbox.lo[axis];
+                if (!(extent > 0.0)) continue;
+                const double scale = kBins / extent * (1.0 - 1e-12);
+                bins.fill(Bin{});
+                for (uint32_t i = task.begin; i < task.end; ++i) {
+                    Bin& bin = bins[bin_of(centroid(prims[i], axis), cmin, scale)];
+                    bin.box.grow(prims[i].lo, prims[i].hi);
+                    ++bin.count;
+                }
+                Box acc;
+                uint32_t acc_count = 0;
+                for (int k = kBins - 1; k > 0; --k) {
+                    acc.grow(bins[k].box);
+                    acc_count += bins[k].count;
+                    right_area[k] = acc.half_area();
+                    right_count[k] = acc_count;
+                }
+                acc = Box{};
+                acc_count = 0;
+                for (int k = 0; k < kBins - 1; ++k) {
+                    acc.grow(bins[k].box);
+                    acc_count += bins[k].count;
+                    if (acc_count == 0 || right_count[k + 1] == 0) continue;
+                    const double cost = acc.half_area() * acc_count + right_area[k + 1] * right_count[k + 1];
+                    if (cost < best_cost) {
+                        best_cost = cost;
+                        best_axis = axis;
+                        best_split = k;
+                    }
+                }
+            }
+        }
+
+        uint32_t mid = task.begin;
+        if (best_axis >= 0) {
+            const double cmin = cbox.lo[best_axis];
+            const double scale = kBins / (cbox.hi[best_axis] - cmin) * (1.0 - 1e-12);
+            auto it = std::partition(prims.begin() + task.begin, prims.begin() + task.end, [&](const Prim& p) {
+                return bin_of(centroid(p, best_axis), cmin, scale) <= best_split;
+            });
+            mid = static_cast<uint32_t>(it - prims.begin());
+        }
+        if (mid == task.begin || mid == task.end) {
+            // No useful split (coincident centroids or too deep): halve by position.
+            const Vec3 ext = cbox.hi - cbox.lo;
+            const int axis = (ext.x >= ext.y && ext.x >= ext.z) ? 0 : (ext.y >= ext.z ? 1 : 2);
+            mid = task.begin + count / 2;
+            std::nth_element(prims.begin() + task.begin, prims.begin() + mid, prims.begin() + task.end,
+                             [axis](const Prim& p, const Prim& q) {
+                                 const double cp = centroid(p, axis), cq = centroid(q, axis);
+                                 return cp < cq || (cp == cq && p.tri < q.tri);
+                             });
+        }
+
+        const uint32_t left = static_cast<uint32_t>(bvh.nodes_.size());
+        node.first = left;
+        node.count = 0;
+        bvh.nodes_.emplace_back();  // invalidates `node`
+        bvh.nodes_.emplace_back();
+        stack.push_back({left + 1, mid, task.end, task.depth + 1});
+        stack.push_back({left, task.begin, mid, task.depth + 1});
+    }
+
+    bvh.items_.resize(n_prims);
+    for (uint32_t i = 0; i < n_prims; ++i) bvh.items_[i] = prims[i].tri;
+    return bvh;
+}
+
+namespace {
+
+Box triangle_box(std::span<const Vec3> points, const std::array<uint32_t, 3>& t) {
+    Box b;
+    for (uint32_t i : t) b.grow(points[i], points[i]);
+    return b;
+}
+
+bool boxes_overlap(const Vec3& alo, const Vec3& ahi, const Vec3& blo, const Vec3& bhi, double pad) {
+    return alo.x <= bhi.x + pad && blo.x <= ahi.x + pad && alo.y <= bhi.y + pad && blo.y <= ahi.y + pad &&
+           alo.z <= bhi.z + pad && blo.z <= ahi.z + pad;
+}
+
+}  // namespace
+
+std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
+    const Bvh& a, std::span<const Vec3> points_a, std::span<const std::array<uint32_t, 3>> triangles_a,
+    const Bvh& b, std::span<const Vec3> points_b, std::span<const std::array<uint32_t, 3>> triangles_b) {
+    std::vector<std::pair<uint32_t, uint32_t>> out;
+    if (a.empty() || b.empty()) return out;
+    // Both boxes grow by the margin, so the gap allowed between them is twice it.
+    const double pad = 2.0 * (std::ldexp(std::max(a.max_abs(), b.max_abs()), -40) + std::ldexp(1.0, -1000));
+    const auto& na = a.nodes();
+    const auto& nb = b.nodes();
+    if (!boxes_overlap(na[0].lo, na[0].hi, nb[0].lo, nb[0].hi, pad)) return out;
+
+    std::vector<std::pair<uint32_t, uint32_t>> stack{{0u, 0u}};
+    std::array<Box, kLeafSize> leaf_boxes;
+    while (!stack.empty()) {
+        auto [ia, ib] = stack.back();
+        stack.pop_back();
+        const BvhNode& x = na[ia];
+        const BvhNode& y = nb[ib];
+        if (x.is_leaf() && y.is_leaf()) {
+            for (uint32_t j = 0; j < y.count; ++j)
+                leaf_boxes[j] = triangle_box(points_b, triangles_b[b.items()[y.first + j]]);
+            for (uint32_t i = 0; i < x.count; ++i) {
+                const uint32_t ta = a.items()[x.first + i];
+                const Box ba = triangle_box(points_a, triangles_a[ta]);
+                for (uint32_t j = 0; j < y.count; ++j)
+                    if (boxes_overlap(ba.lo, ba.hi, leaf_boxes[j].lo, leaf_boxes[j].hi, pad))
+                        out.emplace_back(ta, b.items()[y.first + j]);
+            }
+            continue;
+        }
+        const bool split_a = !x.is_leaf() && (y.is_leaf() || Box{x.lo, x.hi}.half_area() >= Box{y.lo, y.hi}.half_area());
+        if (split_a) {
+            for (uint32_t c = x.first; c < x.first + 2; ++c)
+                if (boxes_overlap(na[c].lo, na[c].hi, y.lo, y.hi, pad)) stack.emplace_back(c, ib);
+        } else {
+            for (uint32_t c = y.first; c < y.first + 2; ++c)
+                if (boxes_overlap(x.lo, x.hi, nb[c].lo, nb[c].hi, pad)) stack.emplace_back(ia, c);
+        }
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+}  // namespace geom

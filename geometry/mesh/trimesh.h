@@ -1,0 +1,82 @@
+// Indexed triangle mesh: the points and triangles exactly as handed in, a
+// bounding-volume hierarchy over the triangles, and on request the half-edge
+// topology and the pseudo-normals used for inside tests.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "geometry/bvh/bvh.h"
+#include "geometry/vec3.h"
+
+namespace geom {
+
+using Triangle = std::array<uint32_t, 3>;
+
+// Half-edge h = 3*f + k runs from corner k to corner (k+1)%3 of triangle f.
+struct HalfEdgeTopology {
+    static constexpr uint32_t kNone = 0xffffffffu;
+
+    std::vector<uint32_t> twin;           // per half-edge, kNone on a boundary
+    std::vector<uint32_t> edge;           // per half-edge: undirected edge id
+    std::vector<uint32_t> edge_halfedge;  // per edge: its lower half-edge
+};
+
+struct PseudoNormals {
+    std::vector<Vec3> vertex;  // angle-weighted sum of unit face normals, per point
+    std::vector<Vec3> edge;    // sum of the unit normals of the adjacent faces, per edge
+};
+
+class TriMesh {
+public:
+    TriMesh() = default;
+    TriMesh(TriMesh&&) noexcept = default;
+    TriMesh& operator=(TriMesh&&) noexcept = default;
+
+    // Validates indices and orientation (panics on failure) and builds the hierarchy.
+    static TriMesh build(std::vector<Vec3>&& points, std::vector<Triangle>&& triangles);
+
+    const std::vector<Vec3>& points() const { return points_; }
+    const std::vector<Triangle>& triangles() const { return triangles_; }
+    const Bvh& bvh() const { return bvh_; }
+
+    // Hands the buffers back; the mesh is left empty.
+    std::pair<std::vector<Vec3>, std::vector<Triangle>> release() &&;
+
+    // Lazily computed, thread-safe on first use.
+    const HalfEdgeTopology& topology() const;
+    const PseudoNormals& pseudo_normals() const;
+    void compute_topology() const { (void)topology(); }
+    void compute_pseudo_normals() const { (void)pseudo_normals(); }
+
+    static uint32_t triangle_of(uint32_t h) { return h / 3; }
+    static uint32_t next(uint32_t h) { return h - h % 3 + (h % 3 + 1) % 3; }
+    static uint32_t prev(uint32_t h) { return h - h % 3 + (h % 3 + 2) % 3; }
+    uint32_t origin(uint32_t h) const { return triangles_[h / 3][h % 3]; }
+    uint32_t target(uint32_t h) const { return triangles_[h / 3][(h % 3 + 1) % 3]; }
+    uint32_t twin(uint32_t h) const { return topology().twin[h]; }
+    uint32_t edge_id(uint32_t h) const { return topology().edge[h]; }
+    uint32_t edge_count() const { return static_cast<uint32_t>(topology().edge_halfedge.size()); }
+    uint32_t vertex_id(uint32_t point) const { return point; }
+
+private:
+    struct Lazy {
+        std::once_flag topology_once, normals_once;
+        HalfEdgeTopology topology;
+        PseudoNormals normals;
+    };
+
+    std::vector<Vec3> points_;
+    std::vector<Triangle> triangles_;
+    Bvh bvh_;
+    std::unique_ptr<Lazy> lazy_;
+};
+
+// Checks a mesh the way TriMesh::build does, without taking ownership.
+void validate_mesh(const std::vector<Vec3>& points, const std::vector<Triangle>& triangles);
+
+}  // namespace geom
