@@ -214,6 +214,154 @@ TriTriResult general_position(const TriInput& t1, const TriInput& t2, const Plan
     return r;
 }
 
+// ---- coplanar -----------------------------------------------------------------
+
+struct EdgeLines {
+    Vec3 m[3];  // unit in-plane normal of edge k, pointing into the triangle
+    Vec3 o[3];  // canonical endpoint of edge k
+};
+
+bool edge_lines(const TriInput& t, const Plane& pl, EdgeLines& el) {
+    for (int k = 0; k < 3; ++k) {
+        const auto [a, b] = edge_ends(t, k);
+        const Vec3 m = cross(pl.n, t.p[b] - t.p[a]);
+        const double len = length(m);
+        if (!(len > 0.0) || !std::isfinite(len)) return false;
+        el.m[k] = a == k ? Vec3{m.x / len, m.y / len, m.z / len} : Vec3{-m.x / len, -m.y / len, -m.z / len};
+        el.o[k] = t.p[a];
+    }
+    return true;
+}
+
+int side(double d) { return d > kSnap ? 1 : (d >= -kSnap ? 0 : -1); }
+
+// Overlap vertices before ordering: at most 3 + 3 corners and 9 edge pairs.
+struct Candidates {
+    int n = 0;
+    IsectPoint v[15];
+
+    void add(Feature f1, Feature f2, Vec3 p) {
+        for (int i = 0; i < n; ++i)
+            if (v[i].f1 == f1 && v[i].f2 == f2) return;
+        v[n++] = {p, f1, f2};
+    }
+};
+
+// Feature on the other triangle of a corner with distances d to its edge
+// lines; false when the corner lies outside.
+bool corner_on_other(const double d[3], Feature& f) {
+    f = face_f();
+    double best = 0.0;
+    for (int j = 0; j < 3; ++j) {
+        const int sj = side(d[j]);
+        if (sj < 0) return false;
+        if (sj == 0 && (f.kind == FeatureKind::Face || std::fabs(d[j]) < best)) {
+            f = edge_f(j);
+            best = std::fabs(d[j]);
+        }
+    }
+    return true;
+}
+
+// Counter-clockwise about `n`, in the coordinate plane facing it most.
+void order_around(Candidates& c, Vec3 n) {
+    int ax = 0;
+    for (int k = 1; k < 3; ++k)
+        if (std::fabs(n[k]) > std::fabs(n[ax])) ax = k;
+    const int u = next(ax), w = next(u);
+    double cu = 0.0, cw = 0.0;
+    for (int i = 0; i < c.n; ++i) {
+        cu += c.v[i].p[u];
+        cw += c.v[i].p[w];
+    }
+    cu /= c.n;
+    cw /= c.n;
+    double ang[15];
+    for (int i = 0; i < c.n; ++i) {
+        ang[i] = std::atan2(c.v[i].p[w] - cw, c.v[i].p[u] - cu);
+        for (int j = i; j > 0 && ang[j] < ang[j - 1]; --j) {
+            std::swap(ang[j], ang[j - 1]);
+            std::swap(c.v[j], c.v[j - 1]);
+        }
+    }
+    if (n[ax] < 0.0) std::reverse(c.v, c.v + c.n);
+}
+
+double turn(const Candidates& c, int i) {
+    const Vec3 a = c.v[i == 0 ? c.n - 1 : i - 1].p, b = c.v[i].p, d = c.v[i + 1 == c.n ? 0 : i + 1].p;
+    return length(cross(b - a, d - b));
+}
+
+TriTriResult coplanar(const TriInput& t1, const TriInput& t2, const Plane& pl1, const Plane& pl2) {
+    EdgeLines l1, l2;
+    if (!edge_lines(t1, pl1, l1) || !edge_lines(t2, pl2, l2)) return {};
+    double d12[3][3], d21[3][3];  // d12[i][j]: corner i of t1 from edge line j of t2
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            d12[i][j] = dot(l2.m[j], t1.p[i] - l2.o[j]);
+            d21[i][j] = dot(l1.m[j], t2.p[i] - l1.o[j]);
+        }
+    // Corners within the snap distance are one point; pair each with its nearest.
+    int near1[3] = {-1, -1, -1}, near2[3] = {-1, -1, -1};
+    double best1[3] = {0, 0, 0}, best2[3] = {0, 0, 0};
+    for (int i = 0; i < 3; ++i)
+        for (int k = 0; k < 3; ++k) {
+            const double dd = norm_squared(t1.p[i] - t2.p[k]);
+            if (!(dd <= kSnap * kSnap)) continue;
+            if (near1[i] < 0 || dd < best1[i]) near1[i] = k, best1[i] = dd;
+            if (near2[k] < 0 || dd < best2[k]) near2[k] = i, best2[k] = dd;
+        }
+
+    Candidates c;
+    Feature f;
+    for (int i = 0; i < 3; ++i) {
+        if (near1[i] >= 0)
+            c.add(corner_f(i), corner_f(near1[i]), resolve(t1, t2, corner_f(i), corner_f(near1[i]), t1.p[i]));
+        else if (corner_on_other(d12[i], f))
+            c.add(corner_f(i), f, t1.p[i]);
+        if (near2[i] >= 0)
+            c.add(corner_f(near2[i]), corner_f(i), resolve(t1, t2, corner_f(near2[i]), corner_f(i), t2.p[i]));
+        else if (corner_on_other(d21[i], f))
+            c.add(f, corner_f(i), t2.p[i]);
+    }
+    // Edges crossing strictly inside both: every endpoint clear of the other line.
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            if (side(d12[i][j]) * side(d12[next(i)][j]) >= 0) continue;
+            if (side(d21[j][i]) * side(d21[next(j)][i]) >= 0) continue;
+            const double da = d12[i][j], db = d12[next(i)][j];
+            const Vec3 at = t1.p[i] + (t1.p[next(i)] - t1.p[i]) * (da / (da - db));
+            c.add(edge_f(i), edge_f(j), resolve(t1, t2, edge_f(i), edge_f(j), at));
+        }
+    if (c.n < 3) return {};
+    order_around(c, pl1.n);
+
+    // Only an overlap wider than the snap distance counts as a cut.
+    Vec3 mid;
+    for (int i = 0; i < c.n; ++i) mid = mid + c.v[i].p * (1.0 / c.n);
+    Vec3 area2;
+    double diam = 0.0;
+    for (int i = 0; i < c.n; ++i) {
+        area2 = area2 + cross(c.v[i].p - mid, c.v[i + 1 == c.n ? 0 : i + 1].p - mid);
+        for (int j = i + 1; j < c.n; ++j) diam = std::max(diam, length(c.v[i].p - c.v[j].p));
+    }
+    if (!(length(area2) > kSnap * diam)) return {};
+
+    // Tolerances can admit extra, nearly straight vertices; drop the flattest.
+    while (c.n > TriTriResult::kMaxPoints) {
+        int drop = 0;
+        for (int i = 1; i < c.n; ++i)
+            if (turn(c, i) < turn(c, drop)) drop = i;
+        std::copy(c.v + drop + 1, c.v + c.n, c.v + drop);
+        --c.n;
+    }
+    TriTriResult r;
+    r.kind = TriTriResult::Polygon;
+    r.n = c.n;
+    std::copy(c.v, c.v + c.n, r.pts);
+    return r;
+}
+
 bool all_beyond(const double d[3], double tol) {
     return (d[0] > tol && d[1] > tol && d[2] > tol) || (d[0] < -tol && d[1] < -tol && d[2] < -tol);
 }
@@ -233,7 +381,11 @@ TriTriResult intersect_triangles(const TriInput& t1, const TriInput& t2) {
     }
     const Vec3 c = cross(pl1.n, pl2.n);
     const double sine = norm(c);
-    if (sine <= tritri::kParallelSine) return {};
+    if (sine <= tritri::kParallelSine) {
+        for (int i = 0; i < 3; ++i)
+            if (!(std::fabs(d1[i]) < tritri::kPlaneOffset) || !(std::fabs(d2[i]) < tritri::kPlaneOffset)) return {};
+        return coplanar(t1, t2, pl1, pl2);
+    }
 
     // A corner further than the snap distance cannot produce a crossing on
     // its side; the margin keeps this shortcut from changing any decision.

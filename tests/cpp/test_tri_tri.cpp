@@ -153,9 +153,42 @@ std::vector<Case> boundary_cases() {
     return v;
 }
 
+Vec3 xy(double x, double y, double z = 0) { return {x, y, z}; }
+
+std::vector<Case> coplanar_cases() {
+    const std::set<std::string> nested = {"F/C0", "F/C1", "F/C2"};
+    std::vector<Case> v = {
+        {"nested", kBig, tri(xy(0, 0), xy(1, 0), xy(0, 1), 10, 11, 12), Kind::Polygon, nested},
+        {"nested, facing away", kBig, tri(xy(0, 0), xy(0, 1), xy(1, 0), 10, 11, 12), Kind::Polygon, nested},
+        {"identical", kBig, tri(xy(4, -2), xy(-2, 4), xy(-2, -2), 10, 11, 12), Kind::Polygon, {"C0/C2", "C1/C0", "C2/C1"}},
+        {"star", tri(xy(0, 2), xy(-1.7, -1), xy(1.7, -1)), tri(xy(0, -2), xy(1.7, 1), xy(-1.7, 1), 10, 11, 12), Kind::Polygon,
+         {"E0/E1", "E0/E2", "E1/E0", "E1/E2", "E2/E0", "E2/E1"}},
+        {"corner pokes in", kBig, tri(xy(0.5, 0.5), xy(3, 0.5), xy(0.5, 3), 10, 11, 12), Kind::Polygon, {"F/C0", "E1/E0", "E1/E2"}},
+        {"corner on edge", kBig, tri(xy(0, -2), xy(1, 0), xy(0, 1), 10, 11, 12), Kind::Polygon, {"E0/C0", "F/C1", "F/C2"}},
+        {"shared edge inside", kBig, tri(xy(4, -2), xy(-2, 4), xy(0, 0), 10, 11, 12), Kind::Polygon, {"C1/C0", "C2/C1", "F/C2"}},
+        {"shared edge outside", kBig, tri(xy(4, -2), xy(-2, 4), xy(4, 4), 10, 11, 12), Kind::None, {}},
+        {"sliver across shared edge", kBig, tri(xy(4, -2), xy(-2, 4), xy(1 - 2e-7, 1 - 2e-7), 10, 11, 12), Kind::None, {}},
+        {"corners touch", kBig, tri(xy(4, -2), xy(5, -2), xy(5, -1), 10, 11, 12), Kind::None, {}},
+        {"corner touches edge", kBig, tri(xy(1, 1), xy(3, 2), xy(2, 3), 10, 11, 12), Kind::None, {}},
+        {"disjoint", kBig, tri(xy(10, 10), xy(11, 10), xy(10, 11), 10, 11, 12), Kind::None, {}},
+        {"parallel apart", kBig, tri(xy(0, 0, 1e-3), xy(1, 0, 1e-3), xy(0, 1, 1e-3), 10, 11, 12), Kind::None, {}},
+    };
+    for (double z : {0.9e-6, 1.1e-6})
+        v.push_back({"plane offset", kBig, tri(xy(0, 0, z), xy(1, 0, z), xy(0, 1, z), 10, 11, 12),
+                     z < 1e-6 ? Kind::Polygon : Kind::None, z < 1e-6 ? nested : std::set<std::string>{}});
+    for (double sn : {0.9e-6, 1.1e-6}) {  // tilt about the x axis
+        const double cs = std::sqrt(1 - sn * sn);
+        v.push_back({"parallel", tri(xy(-0.5, -0.5), xy(0.5, -0.5), xy(0, 0.5)),
+                     tri(xy(-0.4, -0.4 * cs, -0.4 * sn), xy(0.4, -0.4 * cs, -0.4 * sn), xy(0, 0.4 * cs, 0.4 * sn), 10, 11, 12),
+                     sn < 1e-6 ? Kind::Polygon : Kind::Segment, sn < 1e-6 ? nested : std::set<std::string>{"F/E1", "F/E2"}});
+    }
+    return v;
+}
+
 class TriTriTable : public ::testing::TestWithParam<Case> {};
 TEST_P(TriTriTable, FeaturesAndSymmetry) { check_case(GetParam()); }
 INSTANTIATE_TEST_SUITE_P(General, TriTriTable, ::testing::ValuesIn(general_cases()));
+INSTANTIATE_TEST_SUITE_P(Coplanar, TriTriTable, ::testing::ValuesIn(coplanar_cases()));
 INSTANTIATE_TEST_SUITE_P(Boundaries, TriTriTable, ::testing::ValuesIn(boundary_cases()));
 
 TEST(TriTri, EdgeMeetsEdgeUsesBothEdges) {
@@ -207,6 +240,14 @@ TriInput rand_tri(std::mt19937_64& rng) {
     return tri(rand_point(rng), rand_point(rng), rand_point(rng), v[0], v[1], v[2]);
 }
 
+// Points lie on both triangles, on the features named.
+void check_points(const TriInput& t1, const TriInput& t2, const TriTriResult& r) {
+    for (int i = 0; i < r.n; ++i) {
+        check_feature(r.pts[i].p, r.pts[i].f1, t1, 1e-9);
+        check_feature(r.pts[i].p, r.pts[i].f2, t2, 1e-9);
+    }
+}
+
 // Swapping the triangles mirrors the features; rotating corners remaps them;
 // coordinates stay bit-identical either way.
 void check_symmetries(const TriInput& t1, const TriInput& t2, const TriTriResult& r) {
@@ -248,10 +289,7 @@ TEST(TriTri, RandomPairsMatchReference) {
     for (int it = 0; it < 4000; ++it) {
         const TriInput t1 = rand_tri(rng), t2 = rand_tri(rng);
         const TriTriResult r = intersect_triangles(t1, t2);
-        for (int i = 0; i < r.n; ++i) {
-            check_feature(r.pts[i].p, r.pts[i].f1, t1, 1e-9);
-            check_feature(r.pts[i].p, r.pts[i].f2, t2, 1e-9);
-        }
+        check_points(t1, t2, r);
         check_symmetries(t1, t2, r);
         Vec3 p0, d;
         double lo, hi;
@@ -270,14 +308,74 @@ TEST(TriTri, RandomPairsMatchReference) {
     EXPECT_GT(segments, 300);
 }
 
+// Reference overlap area: clip a by b in plane coordinates.
+double clipped_area(std::vector<std::pair<double, double>> poly, std::pair<double, double> b[3]) {
+    auto cr = [](auto o, auto a, auto c) { return (a.first - o.first) * (c.second - o.second) - (a.second - o.second) * (c.first - o.first); };
+    if (cr(b[0], b[1], b[2]) < 0) std::swap(b[1], b[2]);
+    for (int k = 0; k < 3; ++k) {
+        std::vector<std::pair<double, double>> out;
+        for (size_t i = 0; i < poly.size(); ++i) {
+            const auto p = poly[i], q = poly[(i + 1) % poly.size()];
+            const double dp = cr(b[k], b[(k + 1) % 3], p), dq = cr(b[k], b[(k + 1) % 3], q);
+            if (dp >= 0) out.push_back(p);
+            if ((dp < 0) != (dq < 0)) {
+                const double t = dp / (dp - dq);
+                out.push_back({p.first + (q.first - p.first) * t, p.second + (q.second - p.second) * t});
+            }
+        }
+        poly = out;
+    }
+    double a = 0;
+    for (size_t i = 0; i < poly.size(); ++i) a += cr(std::pair{0.0, 0.0}, poly[i], poly[(i + 1) % poly.size()]);
+    return std::fabs(a) / 2;
+}
+
+TEST(TriTri, RandomCoplanarPairsMatchReference) {
+    std::mt19937_64 rng(2024);
+    int polygons = 0;
+    for (int it = 0; it < 3000; ++it) {
+        // Random plane through a random point; corners given in plane coordinates.
+        const Vec3 n = rand_point(rng), o = rand_point(rng, 10.0);
+        const Vec3 e1 = cross(n, Vec3{1, 2, 3}) * (1.0 / norm(cross(n, Vec3{1, 2, 3})));
+        const Vec3 e2 = cross(n, e1) * (1.0 / norm(cross(n, e1)));
+        std::pair<double, double> q[2][3];
+        TriInput t[2];
+        for (int k = 0; k < 2; ++k) {
+            t[k] = rand_tri(rng);
+            for (int i = 0; i < 3; ++i) {
+                q[k][i] = {t[k].p[i].x, t[k].p[i].y};
+                t[k].p[i] = o + e1 * q[k][i].first + e2 * q[k][i].second;
+            }
+        }
+        const TriTriResult r = intersect_triangles(t[0], t[1]);
+        check_points(t[0], t[1], r);
+        check_symmetries(t[0], t[1], r);
+        double area = 0;
+        for (int i = 0; i < r.n; ++i)
+            area += dot(cross(r.pts[i].p - r.pts[0].p, r.pts[(i + 1) % r.n].p - r.pts[0].p), n) / norm(n) / 2;
+        const double want = clipped_area({q[0][0], q[0][1], q[0][2]}, q[1]);
+        if (want < 1e-5) continue;
+        ASSERT_EQ(r.kind, Kind::Polygon);
+        ++polygons;
+        // Counter-clockwise about the first triangle's normal.
+        const double sign = dot(cross(t[0].p[1] - t[0].p[0], t[0].p[2] - t[0].p[0]), n) > 0 ? 1 : -1;
+        EXPECT_NEAR(area * sign, want, 1e-9);
+    }
+    EXPECT_GT(polygons, 800);
+}
+
 TEST(TriTri, NeighboursShareEdgePointsBitForBit) {
     std::mt19937_64 rng(99);
-    int shared = 0;
+    int shared[2] = {0, 0};
     for (int it = 0; it < 3000; ++it) {
         // Triangles 0-1-2 and 1-0-3 share edge {0,1}; the crossing triangle is t.
-        const Vec3 a = rand_point(rng), b = rand_point(rng), c = rand_point(rng), e = rand_point(rng);
+        // Every fourth case lies flat in z = 0 (coplanar edge crossings).
+        const bool flat = it % 4 == 0;
+        auto fl = [&](Vec3 p) { return Vec3{p.x, p.y, flat ? 0.0 : p.z}; };
+        const Vec3 a = fl(rand_point(rng)), b = fl(rand_point(rng)), c = fl(rand_point(rng)), e = fl(rand_point(rng));
         const TriInput n1 = tri(a, b, c, 100, 101, 102), n2 = rotated(tri(b, a, e, 101, 100, 103), int(rng() % 3));
-        const TriInput t = rand_tri(rng);
+        TriInput t = rand_tri(rng);
+        for (Vec3& p : t.p) p = fl(p);
         const bool first = rng() % 2;  // shared edge on the first or the second triangle
         const TriTriResult r1 = first ? intersect_triangles(n1, t) : intersect_triangles(t, n1);
         const TriTriResult r2 = first ? intersect_triangles(n2, t) : intersect_triangles(t, n2);
@@ -291,11 +389,12 @@ TEST(TriTri, NeighboursShareEdgePointsBitForBit) {
                 if (!on_shared(n1, r1.pts[i]) || !on_shared(n2, r2.pts[j])) continue;
                 const Feature o1 = first ? r1.pts[i].f2 : r1.pts[i].f1, o2 = first ? r2.pts[j].f2 : r2.pts[j].f1;
                 if (!(o1 == o2)) continue;
-                ++shared;
+                ++shared[flat];
                 EXPECT_EQ(r1.pts[i].p, r2.pts[j].p);
             }
     }
-    EXPECT_GT(shared, 100);
+    EXPECT_GT(shared[0], 100);
+    EXPECT_GT(shared[1], 50);
 }
 
 }  // namespace
