@@ -1,0 +1,418 @@
+#include "geometry/predicates/predicates.h"
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "geometry/predicates/bigfloat.h"
+
+namespace geom::predicates_detail {
+
+namespace {
+
+// Expansion arithmetic: a value is a sum of doubles ("components"), kept
+// nonoverlapping and in increasing order of magnitude, so its sign is the
+// sign of the last component. Every operation below is error-free as long as
+// nothing overflows or underflows; the callers make sure of that.
+
+constexpr double kSplitter = 0x1p27 + 1.0;  // splits a double into two 26-bit halves
+constexpr double kResultErr = (3.0 + 8.0 * kEps) * kEps;
+constexpr double kCcwErrB = (2.0 + 12.0 * kEps) * kEps;
+constexpr double kCcwErrC = (9.0 + 64.0 * kEps) * kEps * kEps;
+constexpr double kIccErrB = (4.0 + 48.0 * kEps) * kEps;
+constexpr double kIccErrC = (44.0 + 576.0 * kEps) * kEps * kEps;
+
+inline void two_sum(double a, double b, double& x, double& y) {
+    x = a + b;
+    const double bv = x - a;
+    const double av = x - bv;
+    const double br = b - bv;
+    const double ar = a - av;
+    y = ar + br;
+}
+
+// Requires |a| >= |b| (or a == 0).
+inline void fast_two_sum(double a, double b, double& x, double& y) {
+    x = a + b;
+    const double bv = x - a;
+    y = b - bv;
+}
+
+// Rounding error of x = fl(a - b).
+inline double two_diff_tail(double a, double b, double x) {
+    const double bv = a - x;
+    const double av = x + bv;
+    const double br = bv - b;
+    const double ar = a - av;
+    return ar + br;
+}
+
+inline void two_diff(double a, double b, double& x, double& y) {
+    x = a - b;
+    y = two_diff_tail(a, b, x);
+}
+
+// Veltkamp splitting: a == hi + lo, each with at most 26 significant bits.
+inline void split(double a, double& hi, double& lo) {
+    const double c = kSplitter * a;
+    const double big = c - a;
+    hi = c - big;
+    lo = a - hi;
+}
+
+inline void two_product_presplit(double a, double b, double bhi, double blo, double& x, double& y) {
+    x = a * b;
+    double ahi, alo;
+    split(a, ahi, alo);
+    const double err1 = x - ahi * bhi;
+    const double err2 = err1 - alo * bhi;
+    const double err3 = err2 - ahi * blo;
+    y = alo * blo - err3;
+}
+
+inline void two_product(double a, double b, double& x, double& y) {
+    double bhi, blo;
+    split(b, bhi, blo);
+    two_product_presplit(a, b, bhi, blo, x, y);
+}
+
+// (a1 + a0) - (b1 + b0) as four components x[0..3]; some may be zero.
+inline void two_two_diff(double a1, double a0, double b1, double b0, double* x) {
+    double i, j, k;
+    two_diff(a0, b0, i, x[0]);
+    two_sum(a1, i, j, k);
+    double m;
+    two_diff(k, b1, m, x[1]);
+    two_sum(j, m, x[3], x[2]);
+}
+
+// Drops zero components in place, keeping at least one.
+int compress_zeros(int n, double* e) {
+    int k = 0;
+    for (int i = 0; i < n; ++i) {
+        if (e[i] != 0.0) e[k++] = e[i];
+    }
+    if (k == 0) e[k++] = 0.0;
+    return k;
+}
+
+// a * b - c * d, exactly, into out[0..3]; returns the component count.
+int product_diff(double a, double b, double c, double d, double* out) {
+    double p1, p0, q1, q0;
+    two_product(a, b, p1, p0);
+    two_product(c, d, q1, q0);
+    two_two_diff(p1, p0, q1, q0, out);
+    return compress_zeros(4, out);
+}
+
+// h = e + f; h needs room for elen + flen and must not alias e or f.
+int expansion_sum(int elen, const double* e, int flen, const double* f, double* h) {
+    int i = 0, j = 0, k = 0;
+    while (i < elen && j < flen) {
+        if (std::fabs(f[j]) < std::fabs(e[i])) {
+            h[k++] = f[j++];
+        } else {
+            h[k++] = e[i++];
+        }
+    }
+    while (i < elen) h[k++] = e[i++];
+    while (j < flen) h[k++] = f[j++];
+    // Sweep the merged components from the smallest up; writes never overtake reads.
+    double q = h[0];
+    int out = 0;
+    for (int m = 1; m < k; ++m) {
+        double sum, err;
+        two_sum(q, h[m], sum, err);
+        q = sum;
+        if (err != 0.0) h[out++] = err;
+    }
+    if (q != 0.0 || out == 0) h[out++] = q;
+    return out;
+}
+
+// h = e * b; h needs room for 2 * elen and must not alias e.
+int scale_expansion(int elen, const double* e, double b, double* h) {
+    double bhi, blo;
+    split(b, bhi, blo);
+    double q, err;
+    two_product_presplit(e[0], b, bhi, blo, q, err);
+    int out = 0;
+    if (err != 0.0) h[out++] = err;
+    for (int i = 1; i < elen; ++i) {
+        double p1, p0;
+        two_product_presplit(e[i], b, bhi, blo, p1, p0);
+        double sum;
+        two_sum(q, p0, sum, err);
+        if (err != 0.0) h[out++] = err;
+        fast_two_sum(p1, sum, q, err);
+        if (err != 0.0) h[out++] = err;
+    }
+    if (q != 0.0 || out == 0) h[out++] = q;
+    return out;
+}
+
+double estimate(int n, const double* e) {
+    double s = e[0];
+    for (int i = 1; i < n; ++i) s += e[i];
+    return s;
+}
+
+// The estimate, unless rounding gave it a sign the expansion does not have.
+double signed_estimate(int n, const double* e) {
+    const double est = estimate(n, e);
+    double top = 0.0;
+    for (int i = n; i-- > 0;) {
+        if (e[i] != 0.0) {
+            top = e[i];
+            break;
+        }
+    }
+    if ((top > 0.0 && est > 0.0) || (top < 0.0 && est < 0.0) || (top == 0.0 && est == 0.0)) return est;
+    return top;
+}
+
+// Heap-backed expansions for the rarely reached exact stage.
+using Expansion = std::vector<double>;
+
+Expansion exp_diff(double a, double b) {
+    double x, y;
+    two_diff(a, b, x, y);
+    if (y == 0.0) return {x};
+    return {y, x};
+}
+
+Expansion exp_add(const Expansion& e, const Expansion& f) {
+    Expansion h(e.size() + f.size());
+    h.resize(static_cast<size_t>(expansion_sum(static_cast<int>(e.size()), e.data(),
+                                               static_cast<int>(f.size()), f.data(), h.data())));
+    return h;
+}
+
+Expansion exp_neg(Expansion e) {
+    for (double& c : e) c = -c;
+    return e;
+}
+
+Expansion exp_sub(const Expansion& e, const Expansion& f) { return exp_add(e, exp_neg(f)); }
+
+Expansion exp_mul(const Expansion& e, const Expansion& f) {
+    Expansion acc{0.0};
+    Expansion scaled(2 * e.size());
+    for (double b : f) {
+        const int n = scale_expansion(static_cast<int>(e.size()), e.data(), b, scaled.data());
+        Expansion sum(acc.size() + static_cast<size_t>(n));
+        sum.resize(static_cast<size_t>(
+            expansion_sum(static_cast<int>(acc.size()), acc.data(), n, scaled.data(), sum.data())));
+        acc.swap(sum);
+    }
+    return acc;
+}
+
+double orient2d_exact(Vec2 a, Vec2 b, Vec2 c) {
+    const Expansion acx = exp_diff(a.x, c.x), acy = exp_diff(a.y, c.y);
+    const Expansion bcx = exp_diff(b.x, c.x), bcy = exp_diff(b.y, c.y);
+    return exp_sub(exp_mul(acx, bcy), exp_mul(acy, bcx)).back();
+}
+
+double incircle_exact(Vec2 a, Vec2 b, Vec2 c, Vec2 d) {
+    const Expansion adx = exp_diff(a.x, d.x), ady = exp_diff(a.y, d.y);
+    const Expansion bdx = exp_diff(b.x, d.x), bdy = exp_diff(b.y, d.y);
+    const Expansion cdx = exp_diff(c.x, d.x), cdy = exp_diff(c.y, d.y);
+    const Expansion alift = exp_add(exp_mul(adx, adx), exp_mul(ady, ady));
+    const Expansion blift = exp_add(exp_mul(bdx, bdx), exp_mul(bdy, bdy));
+    const Expansion clift = exp_add(exp_mul(cdx, cdx), exp_mul(cdy, cdy));
+    const Expansion bc = exp_sub(exp_mul(bdx, cdy), exp_mul(cdx, bdy));
+    const Expansion ca = exp_sub(exp_mul(cdx, ady), exp_mul(adx, cdy));
+    const Expansion ab = exp_sub(exp_mul(adx, bdy), exp_mul(bdx, ady));
+    return exp_add(exp_add(exp_mul(alift, bc), exp_mul(blift, ca)), exp_mul(clift, ab)).back();
+}
+
+// Inputs must be in the safe exponent band.
+double orient2d_adapt(Vec2 a, Vec2 b, Vec2 c) {
+    const double acx = a.x - c.x, bcx = b.x - c.x;
+    const double acy = a.y - c.y, bcy = b.y - c.y;
+
+    double left, lefttail, right, righttail;
+    two_product(acx, bcy, left, lefttail);
+    two_product(acy, bcx, right, righttail);
+    double bexp[4];
+    two_two_diff(left, lefttail, right, righttail, bexp);
+    const double detsum = std::fabs(left) + std::fabs(right);
+
+    double det = estimate(4, bexp);
+    double errbound = kCcwErrB * detsum;
+    if (det >= errbound || -det >= errbound) return det;
+
+    const double acxtail = two_diff_tail(a.x, c.x, acx);
+    const double bcxtail = two_diff_tail(b.x, c.x, bcx);
+    const double acytail = two_diff_tail(a.y, c.y, acy);
+    const double bcytail = two_diff_tail(b.y, c.y, bcy);
+    if (acxtail == 0.0 && acytail == 0.0 && bcxtail == 0.0 && bcytail == 0.0) {
+        return signed_estimate(4, bexp);  // the differences were exact
+    }
+
+    errbound = kCcwErrC * detsum + kResultErr * std::fabs(det);
+    det += (acx * bcytail + bcy * acxtail) - (acy * bcxtail + bcx * acytail);
+    if (det >= errbound || -det >= errbound) return det;
+
+    return orient2d_exact(a, b, c);
+}
+
+// Inputs must be in the safe exponent band.
+double incircle_adapt(Vec2 a, Vec2 b, Vec2 c, Vec2 d) {
+    const double adx = a.x - d.x, bdx = b.x - d.x, cdx = c.x - d.x;
+    const double ady = a.y - d.y, bdy = b.y - d.y, cdy = c.y - d.y;
+
+    // Exact determinant of the rounded differences.
+    double bc[4], ca[4], ab[4];
+    const int bclen = product_diff(bdx, cdy, cdx, bdy, bc);
+    const int calen = product_diff(cdx, ady, adx, cdy, ca);
+    const int ablen = product_diff(adx, bdy, bdx, ady, ab);
+
+    double t8[8], x16[16], y16[16], adet[32], bdet[32], cdet[32];
+    int n8 = scale_expansion(bclen, bc, adx, t8);
+    const int ax = scale_expansion(n8, t8, adx, x16);
+    n8 = scale_expansion(bclen, bc, ady, t8);
+    const int ay = scale_expansion(n8, t8, ady, y16);
+    const int alen = expansion_sum(ax, x16, ay, y16, adet);
+
+    n8 = scale_expansion(calen, ca, bdx, t8);
+    const int bx = scale_expansion(n8, t8, bdx, x16);
+    n8 = scale_expansion(calen, ca, bdy, t8);
+    const int by = scale_expansion(n8, t8, bdy, y16);
+    const int blen = expansion_sum(bx, x16, by, y16, bdet);
+
+    n8 = scale_expansion(ablen, ab, cdx, t8);
+    const int cx = scale_expansion(n8, t8, cdx, x16);
+    n8 = scale_expansion(ablen, ab, cdy, t8);
+    const int cy = scale_expansion(n8, t8, cdy, y16);
+    const int clen = expansion_sum(cx, x16, cy, y16, cdet);
+
+    double abdet[64], fin[96];
+    const int ablen2 = expansion_sum(alen, adet, blen, bdet, abdet);
+    const int finlen = expansion_sum(ablen2, abdet, clen, cdet, fin);
+
+    const double alift = adx * adx + ady * ady;
+    const double blift = bdx * bdx + bdy * bdy;
+    const double clift = cdx * cdx + cdy * cdy;
+    const double permanent = (std::fabs(bdx * cdy) + std::fabs(cdx * bdy)) * alift +
+                             (std::fabs(cdx * ady) + std::fabs(adx * cdy)) * blift +
+                             (std::fabs(adx * bdy) + std::fabs(bdx * ady)) * clift;
+
+    double det = estimate(finlen, fin);
+    double errbound = kIccErrB * permanent;
+    if (det >= errbound || -det >= errbound) return det;
+
+    const double adxtail = two_diff_tail(a.x, d.x, adx);
+    const double adytail = two_diff_tail(a.y, d.y, ady);
+    const double bdxtail = two_diff_tail(b.x, d.x, bdx);
+    const double bdytail = two_diff_tail(b.y, d.y, bdy);
+    const double cdxtail = two_diff_tail(c.x, d.x, cdx);
+    const double cdytail = two_diff_tail(c.y, d.y, cdy);
+    if (adxtail == 0.0 && bdxtail == 0.0 && cdxtail == 0.0 && adytail == 0.0 && bdytail == 0.0 &&
+        cdytail == 0.0) {
+        return signed_estimate(finlen, fin);
+    }
+
+    // First-order correction for the rounding of the differences.
+    errbound = kIccErrC * permanent + kResultErr * std::fabs(det);
+    det += ((adx * adx + ady * ady) * ((bdx * cdytail + cdy * bdxtail) - (bdy * cdxtail + cdx * bdytail)) +
+            2.0 * (adx * adxtail + ady * adytail) * (bdx * cdy - bdy * cdx)) +
+           ((bdx * bdx + bdy * bdy) * ((cdx * adytail + ady * cdxtail) - (cdy * adxtail + adx * cdytail)) +
+            2.0 * (bdx * bdxtail + bdy * bdytail) * (cdx * ady - cdy * adx)) +
+           ((cdx * cdx + cdy * cdy) * ((adx * bdytail + bdy * adxtail) - (ady * bdxtail + bdx * adytail)) +
+            2.0 * (cdx * cdxtail + cdy * cdytail) * (adx * bdy - ady * bdx));
+    if (det >= errbound || -det >= errbound) return det;
+
+    return incircle_exact(a, b, c, d);
+}
+
+double sign_of(const BigFloat& v) { return static_cast<double>(v.sign()); }
+
+double orient2d_bigfloat(Vec2 a, Vec2 b, Vec2 c) {
+    const BigFloat cx(c.x), cy(c.y);
+    const BigFloat acx = BigFloat(a.x) - cx, acy = BigFloat(a.y) - cy;
+    const BigFloat bcx = BigFloat(b.x) - cx, bcy = BigFloat(b.y) - cy;
+    return sign_of(acx * bcy - acy * bcx);
+}
+
+double incircle_bigfloat(Vec2 a, Vec2 b, Vec2 c, Vec2 d) {
+    const BigFloat dx(d.x), dy(d.y);
+    const BigFloat adx = BigFloat(a.x) - dx, ady = BigFloat(a.y) - dy;
+    const BigFloat bdx = BigFloat(b.x) - dx, bdy = BigFloat(b.y) - dy;
+    const BigFloat cdx = BigFloat(c.x) - dx, cdy = BigFloat(c.y) - dy;
+    const BigFloat alift = adx * adx + ady * ady;
+    const BigFloat blift = bdx * bdx + bdy * bdy;
+    const BigFloat clift = cdx * cdx + cdy * cdy;
+    return sign_of(alift * (bdx * cdy - cdx * bdy) + blift * (cdx * ady - adx * cdy) +
+                   clift * (adx * bdy - bdx * ady));
+}
+
+enum class Band { AllZero, Safe, Rescale, Wide };
+
+// Classifies the exponents of v[0..n) and, for Band::Rescale, the power of two
+// that moves them into the safe band.
+Band classify(const double* v, int n, int& shift) {
+    int emin = std::numeric_limits<int>::max();
+    int emax = std::numeric_limits<int>::min();
+    for (int i = 0; i < n; ++i) {
+        if (v[i] == 0.0) continue;
+        const int e = std::ilogb(v[i]);
+        emin = e < emin ? e : emin;
+        emax = e > emax ? e : emax;
+    }
+    if (emin > emax) return Band::AllZero;
+    if (emin >= -kSafeExponent && emax <= kSafeExponent) return Band::Safe;
+    if (emax - emin > 2 * kSafeExponent) return Band::Wide;
+    const int sum = emax + emin;
+    const int half = sum >= 0 ? sum / 2 : -((1 - sum) / 2);  // floor(sum / 2)
+    shift = -half;
+    return Band::Rescale;
+}
+
+bool all_finite(const double* v, int n) {
+    for (int i = 0; i < n; ++i) {
+        if (!std::isfinite(v[i])) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+double orient2d_slow(Vec2 a, Vec2 b, Vec2 c) {
+    double v[6] = {a.x, a.y, b.x, b.y, c.x, c.y};
+    if (!all_finite(v, 6)) return std::numeric_limits<double>::quiet_NaN();
+    int shift = 0;
+    switch (classify(v, 6, shift)) {
+    case Band::AllZero:
+        return 0.0;
+    case Band::Safe:
+        return orient2d_adapt(a, b, c);
+    case Band::Rescale:
+        for (double& x : v) x = std::ldexp(x, shift);
+        return orient2d_adapt({v[0], v[1]}, {v[2], v[3]}, {v[4], v[5]});
+    case Band::Wide:
+        break;
+    }
+    return orient2d_bigfloat(a, b, c);
+}
+
+double incircle_slow(Vec2 a, Vec2 b, Vec2 c, Vec2 d) {
+    double v[8] = {a.x, a.y, b.x, b.y, c.x, c.y, d.x, d.y};
+    if (!all_finite(v, 8)) return std::numeric_limits<double>::quiet_NaN();
+    int shift = 0;
+    switch (classify(v, 8, shift)) {
+    case Band::AllZero:
+        return 0.0;
+    case Band::Safe:
+        return incircle_adapt(a, b, c, d);
+    case Band::Rescale:
+        for (double& x : v) x = std::ldexp(x, shift);
+        return incircle_adapt({v[0], v[1]}, {v[2], v[3]}, {v[4], v[5]}, {v[6], v[7]});
+    case Band::Wide:
+        break;
+    }
+    return incircle_bigfloat(a, b, c, d);
+}
+
+}  // namespace geom::predicates_detail

@@ -1,0 +1,210 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "geometry/predicates/bigfloat.h"
+#include "geometry/predicates/interval.h"
+#include "geometry/predicates/predicates.h"
+
+using geom::BigFloat;
+using geom::Vec2;
+
+namespace {
+
+int sgn(double v) { return (v > 0) - (v < 0); }
+
+int exact_orient(Vec2 a, Vec2 b, Vec2 c) {
+    const BigFloat acx = BigFloat(a.x) - BigFloat(c.x), acy = BigFloat(a.y) - BigFloat(c.y);
+    const BigFloat bcx = BigFloat(b.x) - BigFloat(c.x), bcy = BigFloat(b.y) - BigFloat(c.y);
+    return (acx * bcy - acy * bcx).sign();
+}
+
+int exact_incircle(Vec2 a, Vec2 b, Vec2 c, Vec2 d) {
+    auto diff = [](double u, double v) { return BigFloat(u) - BigFloat(v); };
+    const BigFloat adx = diff(a.x, d.x), ady = diff(a.y, d.y), bdx = diff(b.x, d.x), bdy = diff(b.y, d.y);
+    const BigFloat cdx = diff(c.x, d.x), cdy = diff(c.y, d.y);
+    return ((adx * adx + ady * ady) * (bdx * cdy - cdx * bdy) + (bdx * bdx + bdy * bdy) * (cdx * ady - adx * cdy) +
+            (cdx * cdx + cdy * cdy) * (adx * bdy - bdx * ady))
+        .sign();
+}
+
+int naive_orient(Vec2 a, Vec2 b, Vec2 c) { return sgn((a.x - c.x) * (b.y - c.y) - (a.y - c.y) * (b.x - c.x)); }
+
+int naive_incircle(Vec2 a, Vec2 b, Vec2 c, Vec2 d) {
+    const double adx = a.x - d.x, ady = a.y - d.y, bdx = b.x - d.x, bdy = b.y - d.y, cdx = c.x - d.x, cdy = c.y - d.y;
+    return sgn((adx * adx + ady * ady) * (bdx * cdy - cdx * bdy) + (bdx * bdx + bdy * bdy) * (cdx * ady - adx * cdy) +
+               (cdx * cdx + cdy * cdy) * (adx * bdy - bdx * ady));
+}
+
+double ulps(double v, int k) {
+    for (; k > 0; --k) v = std::nextafter(v, std::numeric_limits<double>::infinity());
+    for (; k < 0; ++k) v = std::nextafter(v, -std::numeric_limits<double>::infinity());
+    return v;
+}
+
+Vec2 scaled(Vec2 p, int e) { return {std::ldexp(p.x, e), std::ldexp(p.y, e)}; }
+
+// Nearly collinear triples: c on segment ab rounded, then nudged by a few ulps.
+std::vector<std::array<Vec2, 3>> near_collinear(std::mt19937_64& rng, int n) {
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::uniform_int_distribution<int> k(-3, 3);
+    std::vector<std::array<Vec2, 3>> out;
+    for (int i = 0; i < n; ++i) {
+        const Vec2 a{u(rng), u(rng)}, b{u(rng) * 1e3, u(rng) * 1e3};
+        const double t = u(rng);
+        const Vec2 c{ulps(a.x + t * (b.x - a.x), k(rng)), ulps(a.y + t * (b.y - a.y), k(rng))};
+        out.push_back({a, b, c});
+    }
+    return out;
+}
+
+// Nearly cocircular quadruples: points of one circle rounded, some nudged.
+std::vector<std::array<Vec2, 4>> near_cocircular(std::mt19937_64& rng, int n) {
+    std::uniform_real_distribution<double> u(0.0, 6.283185307179586);
+    std::uniform_int_distribution<int> k(-2, 2);
+    std::vector<std::array<Vec2, 4>> out;
+    for (int i = 0; i < n; ++i) {
+        const double cx = u(rng) - 3.0, cy = u(rng) - 3.0, r = 1.0 + u(rng);
+        std::array<Vec2, 4> q;
+        for (auto& p : q) {
+            const double th = u(rng);
+            p = {ulps(cx + r * std::cos(th), k(rng)), ulps(cy + r * std::sin(th), k(rng))};
+        }
+        out.push_back(q);
+    }
+    return out;
+}
+
+}  // namespace
+
+TEST(BigFloat, MatchesInt128) {
+    std::mt19937_64 rng(7);
+    std::uniform_int_distribution<int64_t> m(-(int64_t{1} << 40), int64_t{1} << 40);
+    std::uniform_int_distribution<int> s(0, 10);
+    for (int i = 0; i < 20000; ++i) {
+        int64_t v[5];
+        for (auto& x : v) x = m(rng) << s(rng);
+        if (i % 7 == 0) v[3] = v[0], v[2] = v[1];  // force cancellations
+        const __int128 want = static_cast<__int128>(v[0]) * v[1] - static_cast<__int128>(v[2]) * v[3] + v[4];
+        const BigFloat got = BigFloat(static_cast<double>(v[0])) * BigFloat(static_cast<double>(v[1])) -
+                             BigFloat(static_cast<double>(v[2])) * BigFloat(static_cast<double>(v[3])) +
+                             BigFloat(static_cast<double>(v[4]));
+        ASSERT_EQ(got.sign(), (want > 0) - (want < 0)) << i;
+    }
+}
+
+TEST(BigFloat, ExtremeExponents) {
+    const double tiny = std::numeric_limits<double>::denorm_min(), huge = std::numeric_limits<double>::max();
+    const BigFloat h(huge), t(tiny);
+    EXPECT_EQ(compare(h + t - h, t), 0);
+    EXPECT_EQ((h * h * t * t - (h * t) * (h * t)).sign(), 0);
+    EXPECT_EQ((t - h + h).sign(), 1);
+    EXPECT_EQ(BigFloat(-0.0).sign(), 0);
+    EXPECT_DOUBLE_EQ(BigFloat(-3.5).approx(), -3.5);
+}
+
+TEST(Interval, EnclosesRoundedOperations) {
+    std::mt19937_64 rng(11);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    for (int i = 0; i < 2000; ++i) {
+        const double a = u(rng), b = u(rng) * 1e-20, c = u(rng) * 1e300, d = std::ldexp(u(rng), -1070);
+        const BigFloat exact = (BigFloat(a) + BigFloat(b)) * BigFloat(c) - BigFloat(d) * BigFloat(d);
+        const geom::Interval iv =
+            (geom::Interval(a) + geom::Interval(b)) * geom::Interval(c) - square(geom::Interval(d));
+        ASSERT_GE(compare(exact, BigFloat(iv.lo)), 0);
+        ASSERT_LE(compare(exact, BigFloat(iv.hi)), 0);
+    }
+    const double big = std::numeric_limits<double>::max();
+    const geom::Interval o = geom::Interval(big) * geom::Interval(big);
+    EXPECT_EQ(o.sign(), 1);
+    EXPECT_EQ((o - o).sign(), geom::Interval::kUnknown);
+}
+
+// Binary exponent applied to every input; signs must not depend on it.
+class PredicateScale : public testing::TestWithParam<int> {};
+
+TEST_P(PredicateScale, Orient2dMatchesExact) {
+    const int e = GetParam();
+    std::mt19937_64 rng(1);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    int naive_wrong = 0, zeros = 0;
+    auto check = [&](Vec2 a, Vec2 b, Vec2 c) {
+        a = scaled(a, e), b = scaled(b, e), c = scaled(c, e);
+        const int want = exact_orient(a, b, c);
+        ASSERT_EQ(sgn(geom::orient2d(a, b, c)), want);
+        ASSERT_EQ(sgn(geom::orient2d(b, c, a)), want);
+        ASSERT_EQ(sgn(geom::orient2d(b, a, c)), -want);
+        naive_wrong += naive_orient(a, b, c) != want;
+        zeros += want == 0;
+    };
+    for (int i = 0; i < 2000; ++i) check({u(rng), u(rng)}, {u(rng), u(rng)}, {u(rng), u(rng)});
+    for (const auto& t : near_collinear(rng, 6000)) check(t[0], t[1], t[2]);
+    for (int i = 0; i < 300; ++i) {  // exactly collinear, inexact differences
+        const double x = u(rng), d = std::ldexp(u(rng), -30);
+        check({x, 3 * x}, {x + d, 3 * (x + d)}, {x + 2 * d, 3 * (x + 2 * d)});
+    }
+    EXPECT_GT(zeros, 0);
+    if (e > -900 && e < 900) {
+        EXPECT_GT(naive_wrong, 50);  // the set really is adversarial
+    }
+}
+
+TEST_P(PredicateScale, IncircleMatchesExact) {
+    const int e = GetParam();
+    std::mt19937_64 rng(2);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    int naive_wrong = 0, zeros = 0;
+    auto check = [&](Vec2 a, Vec2 b, Vec2 c, Vec2 d) {
+        a = scaled(a, e), b = scaled(b, e), c = scaled(c, e), d = scaled(d, e);
+        const int want = exact_incircle(a, b, c, d);
+        ASSERT_EQ(sgn(geom::incircle(a, b, c, d)), want);
+        ASSERT_EQ(sgn(geom::incircle(b, c, a, d)), want);
+        ASSERT_EQ(sgn(geom::incircle(b, a, c, d)), -want);
+        naive_wrong += naive_incircle(a, b, c, d) != want;
+        zeros += want == 0;
+    };
+    for (int i = 0; i < 1000; ++i) check({u(rng), u(rng)}, {u(rng), u(rng)}, {u(rng), u(rng)}, {u(rng), u(rng)});
+    for (const auto& q : near_cocircular(rng, 3000)) check(q[0], q[1], q[2], q[3]);
+    // Exactly cocircular lattice points of radius 5 around an offset centre.
+    const Vec2 on5[] = {{5, 0}, {3, 4}, {0, 5}, {-4, 3}, {-5, 0}, {-3, -4}, {4, -3}, {0, -5}};
+    for (int i = 0; i < 8; ++i) {
+        for (double off : {0.0, 0.125, 1e6, 1e-3}) {
+            auto p = [&](int k) { return Vec2{on5[(i + k) % 8].x + off, on5[(i + k) % 8].y - off}; };
+            check(p(0), p(2), p(5), p(7));
+        }
+    }
+    EXPECT_GT(zeros, 0);
+    if (e > -200 && e < 200) {
+        EXPECT_GT(naive_wrong, 20);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Exponents, PredicateScale, testing::Values(0, 1, -7, 190, -190, 260, -260, 600, -600, 1000, -1000, -1070));
+
+TEST(Predicates, MixedMagnitudes) {
+    // Exponent spans far beyond the expansion-safe band take the BigFloat path.
+    const double t = 1e-300, h = 1e300;
+    const struct {
+        Vec2 a, b, c;
+    } cases[] = {
+        {{0, 0}, {h, 0}, {t, t}},       {{0, 0}, {h, h}, {t, t}},         {{0, 0}, {h, h}, {t, 2 * t}},
+        {{h, h}, {-h, -h}, {t, -t}},    {{h, t}, {-h, -t}, {0, 0}},       {{h, t}, {-h, -t}, {5e-324, 0}},
+        {{1, 1}, {h, h}, {1 + 2e-16, 1 + 2e-16}}, {{5e-324, 0}, {0, 5e-324}, {-5e-324, 1e-323}},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(sgn(geom::orient2d(c.a, c.b, c.c)), exact_orient(c.a, c.b, c.c));
+        for (Vec2 d : {Vec2{t, 0}, Vec2{h, h}, Vec2{-t, t}, Vec2{0, 0}}) {
+            ASSERT_EQ(sgn(geom::incircle(c.a, c.b, c.c, d)), exact_incircle(c.a, c.b, c.c, d));
+        }
+    }
+}
+
+TEST(Predicates, NonFiniteGivesNaN) {
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+    EXPECT_TRUE(std::isnan(geom::orient2d({0, 0}, {1, 0}, {inf, 1})));
+    EXPECT_TRUE(std::isnan(geom::orient2d({nan, 0}, {1, 0}, {0, 1})));
+    EXPECT_TRUE(std::isnan(geom::incircle({0, 0}, {1, 0}, {0, 1}, {0, -inf})));
+}
