@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "geometry/bvh/bvh.h"
+#include "geometry/mesh/primitives.h"
+
+using namespace geom;
+
+namespace {
+
+using Tri = std::array<uint32_t, 3>;
+
+struct Soup {
+    std::vector<Vec3> points;
+    std::vector<Tri> tris;
+};
+
+Soup random_soup(std::mt19937_64& g, int n, double spread, double size) {
+    std::uniform_real_distribution<double> u(-1, 1);
+    Soup s;
+    for (int i = 0; i < n; ++i) {
+        const Vec3 c{u(g) * spread, u(g) * spread, u(g) * spread};
+        for (int k = 0; k < 3; ++k) s.points.push_back(c + Vec3{u(g), u(g), u(g)} * size);
+        const uint32_t b = uint32_t(3 * i);
+        s.tris.push_back({b, b + 1, b + 2});
+    }
+    return s;
+}
+
+bool contains(const BvhNode& n, Vec3 p) {
+    return n.lo.x <= p.x && p.x <= n.hi.x && n.lo.y <= p.y && p.y <= n.hi.y && n.lo.z <= p.z && p.z <= n.hi.z;
+}
+
+// Every finite triangle sits in exactly one leaf whose box holds it, and
+// every node box holds its children's boxes.
+void check_structure(const Bvh& bvh, const Soup& s) {
+    std::vector<int> seen(s.tris.size(), 0);
+    for (uint32_t f : bvh.unbounded()) seen[f] += 100;
+    int max_depth = 0;
+    std::vector<std::pair<uint32_t, int>> stack;
+    if (!bvh.empty()) stack.push_back({0, 1});
+    while (!stack.empty()) {
+        auto [i, depth] = stack.back();
+        stack.pop_back();
+        max_depth = std::max(max_depth, depth);
+        const BvhNode& n = bvh.nodes()[i];
+        if (n.is_leaf()) {
+            ASSERT_LE(n.count, 4u);
+            for (uint32_t j = n.first; j < n.first + n.count; ++j) {
+                const uint32_t f = bvh.items()[j];
+                ++seen[f];
+                for (uint32_t v : s.tris[f]) ASSERT_TRUE(contains(n, s.points[v]));
+            }
+            continue;
+        }
+        for (uint32_t c = n.first; c < n.first + 2; ++c) {
+            ASSERT_TRUE(contains(n, bvh.nodes()[c].lo) && contains(n, bvh.nodes()[c].hi));
+            stack.push_back({c, depth + 1});
+        }
+    }
+    for (size_t f = 0; f < s.tris.size(); ++f) {
+        bool finite = true;
+        for (uint32_t v : s.tris[f]) finite = finite && is_finite(s.points[v]);
+        EXPECT_EQ(seen[f], finite ? 1 : 100) << f;
+    }
+    EXPECT_EQ(max_depth, bvh.depth());
+    EXPECT_LT(bvh.depth(), Bvh::kStackSize);
+}
+
+TEST(Bvh, StructureOnSoupsAndShapes) {
+    std::mt19937_64 g(1);
+    for (int n : {1, 2, 5, 17, 1000}) {
+        Soup s = random_soup(g, n, 10, 0.5);
+        if (n > 5) {
+            s.points[4].y = std::numeric_limits<double>::quiet_NaN();
+            s.points[9].z = -std::numeric_limits<double>::infinity();
+        }
+        check_structure(Bvh::build(s.points, s.tris), s);
+    }
+    MeshData sphere = make_sphere(10);
+    check_structure(Bvh::build(sphere.points, sphere.triangles), Soup{sphere.points, sphere.triangles});
+}
+
+TEST(Bvh, CoincidentAndExtremeTrianglesKeepDepthBounded) {
+    Soup same;
+    same.points = {{1, 1, 1}, {2, 1, 1}, {1, 2, 1}};
+    same.tris.assign(5000, Tri{0, 1, 2});
+    check_structure(Bvh::build(same.points, same.tris), same);
+
+    // Exponentially spread sizes push the surface-area heuristic to one-sided splits.
+    Soup spread;
+    for (uint32_t i = 0; i < 600; ++i) {
+        const double x = std::ldexp(1.0, int(i) - 300);
+        spread.points.insert(spread.points.end(), {{x, 0, 0}, {x, x, 0}, {-x, 0, x}});
+        spread.tris.push_back({3 * i, 3 * i + 1, 3 * i + 2});
+    }
+    spread.points[0] = {std::numeric_limits<double>::max(), -std::numeric_limits<double>::max(), 0};
+    check_structure(Bvh::build(spread.points, spread.tris), spread);
+
+    Soup all_nan;
+    all_nan.points.assign(3, Vec3{std::numeric_limits<double>::quiet_NaN(), 0, 0});
+    all_nan.tris = {{0, 1, 2}};
+    const Bvh empty = Bvh::build(all_nan.points, all_nan.tris);
+    EXPECT_TRUE(empty.empty());
+    EXPECT_EQ(empty.unbounded().size(), 1u);
+}
+
+// Pairs from the joint traversal: all exactly overlapping triangle boxes,
+// nothing farther apart than the small margin, sorted and without repeats.
+TEST(Bvh, OverlappingPairsAgainstAllPairs) {
+    std::mt19937_64 g(2);
+    for (int iter = 0; iter < 12; ++iter) {
+        const Soup a = random_soup(g, 50 + iter * 40, 4, 0.4);
+        Soup b = random_soup(g, 30 + iter * 30, 4, 0.3);
+        if (iter % 3 == 0) {
+            // Touching boxes: b's triangles copied from a's, shifted by exactly one box width.
+            for (size_t i = 0; i < 10; ++i) {
+                const Vec3* p = &a.points[3 * i];
+                const double w = std::max({p[0].x, p[1].x, p[2].x}) - std::min({p[0].x, p[1].x, p[2].x});
+                for (int k = 0; k < 3; ++k) b.points[3 * i + k] = p[k] + Vec3{w, 0, 0};
+            }
+        }
+        const Bvh ba = Bvh::build(a.points, a.tris), bb = Bvh::build(b.points, b.tris);
+        const auto pairs = overlapping_pairs(ba, a.points, a.tris, bb, b.points, b.tris);
+        EXPECT_TRUE(std::is_sorted(pairs.begin(), pairs.end()));
+        EXPECT_EQ(std::adjacent_find(pairs.begin(), pairs.end()), pairs.end());
+        auto box = [](const Soup& s, uint32_t f, int axis, bool hi) {
+            double v = s.points[s.tris[f][0]][axis];
+            for (uint32_t i : s.tris[f]) v = hi ? std::max(v, s.points[i][axis]) : std::min(v, s.points[i][axis]);
+            return v;
+        };
+        auto gap = [&](uint32_t i, uint32_t j) {
+            double worst = -1e300;
+            for (int ax = 0; ax < 3; ++ax)
+                worst = std::max({worst, box(a, i, ax, false) - box(b, j, ax, true), box(b, j, ax, false) - box(a, i, ax, true)});
+            return worst;
+        };
+        size_t expected = 0;
+        for (uint32_t i = 0; i < a.tris.size(); ++i)
+            for (uint32_t j = 0; j < b.tris.size(); ++j)
+                if (gap(i, j) <= 0) {
+                    ++expected;
+                    EXPECT_TRUE(std::binary_search(pairs.begin(), pairs.end(), std::make_pair(i, j)));
+                }
+        for (auto [i, j] : pairs) EXPECT_LE(gap(i, j), 1e-9);
+        EXPECT_GE(pairs.size(), expected);
+    }
+}
+
+}  // namespace

@@ -1,0 +1,247 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "geometry/mesh/primitives.h"
+#include "geometry/query/ray_cast.h"
+
+using namespace geom;
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+TriMesh to_mesh(MeshData d) { return TriMesh::build(std::move(d.points), std::move(d.triangles)); }
+
+// Unconnected triangles, three fresh points each.
+TriMesh soup(const std::vector<std::array<Vec3, 3>>& tris) {
+    MeshData d;
+    for (const auto& t : tris) {
+        const uint32_t base = static_cast<uint32_t>(d.points.size());
+        d.points.insert(d.points.end(), t.begin(), t.end());
+        d.triangles.push_back({base, base + 1, base + 2});
+    }
+    return to_mesh(std::move(d));
+}
+
+TEST(RayTriangle, TwoSquaresFromCorners) {
+    MeshData d;
+    d.points = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}};
+    d.triangles = {{0, 1, 2}, {0, 2, 3}, {4, 5, 6}, {4, 6, 7}};
+    TriMesh mesh = to_mesh(std::move(d));
+    const Vec3 dir{0, 0, 1};
+    for (size_t i = 0; i < 8; ++i) {
+        const Vec3 o = mesh.points()[i] + dir * 0.01;
+        EXPECT_EQ(ray_blocked(mesh, o, dir), i < 4) << i;
+        EXPECT_EQ(ray_blocked_brute_force(mesh, o, dir), i < 4) << i;
+    }
+}
+
+TEST(RayTriangle, OriginOnTriangleHitsAtTimeZero) {
+    MeshData d;
+    d.points = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {0.25, 0.25, -0.01}, {3, 3, -0.01}, {3, 2, -0.01}};
+    d.triangles = {{0, 1, 2}, {3, 4, 5}};
+    TriMesh mesh = to_mesh(std::move(d));
+    const Vec3 o = mesh.points()[3] + Vec3{0, 0, 1} * 0.01;
+    EXPECT_TRUE(ray_blocked(mesh, o, {0, 0, 1}));
+    const auto& p = mesh.points();
+    EXPECT_EQ(ray_triangle_toi(p[0], p[1], p[2], o, {0, 0, 1}), 0.0);
+    EXPECT_FALSE(ray_triangle_toi(p[3], p[4], p[5], o, {0, 0, 1}).has_value());
+}
+
+struct ToiCase {
+    Vec3 o, d;
+    std::optional<double> toi;
+};
+
+class RayTriangleToi : public ::testing::TestWithParam<ToiCase> {};
+
+TEST_P(RayTriangleToi, UnitTriangle) {
+    const ToiCase& c = GetParam();
+    const auto toi = ray_triangle_toi({0, 0, 0}, {1, 0, 0}, {0, 1, 0}, c.o, c.d);
+    EXPECT_EQ(toi.has_value(), c.toi.has_value());
+    if (toi && c.toi) {
+        EXPECT_EQ(*toi, *c.toi);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, RayTriangleToi,
+    ::testing::Values(ToiCase{{0.2, 0.2, 1}, {0, 0, -1}, 1.0},         // front
+                      ToiCase{{0.2, 0.2, -2}, {0, 0, 2}, 1.0},         // back side counts
+                      ToiCase{{0.2, 0.2, 1}, {0, 0, 1}, std::nullopt},  // pointing away
+                      ToiCase{{1, 0, 1}, {0, 0, -1}, 1.0},             // corner
+                      ToiCase{{0.5, 0.5, 1}, {0, 0, -1}, 1.0},         // hypotenuse
+                      ToiCase{{0.5, 0.5 + 1e-15, 1}, {0, 0, -1}, std::nullopt},
+                      ToiCase{{-1, 0, 0}, {1, 0, 0}, std::nullopt},    // in plane: n.d == 0
+                      ToiCase{{0.2, 0.2, 0}, {0, 1, 1}, 0.0},          // starts on it
+                      ToiCase{{0.2, 0.2, 1}, {0, 0, 0}, std::nullopt},
+                      ToiCase{{0.2, 0.2, 1}, {0, 0, -1e-300}, 1.0 * (1.0 / 1e-300)},
+                      ToiCase{{0.2, 0.2, 1}, {0, 0, -1e-310}, std::nullopt},  // 1/D overflows
+                      ToiCase{{kNaN, 0.2, 1}, {0, 0, -1}, std::nullopt},
+                      // 0 * inf makes the barycentric tests NaN, which pass; 1/D is 0.
+                      ToiCase{{0.2, 0.2, 1}, {0, 0, -kInf}, 0.0}));
+
+struct Rng {
+    std::mt19937_64 g;
+    explicit Rng(uint64_t seed) : g(seed) {}
+    double uni(double a, double b) { return std::uniform_real_distribution<double>(a, b)(g); }
+    int pick(int n) { return static_cast<int>(g() % n); }
+    Vec3 vec(double a, double b) { return {uni(a, b), uni(a, b), uni(a, b)}; }
+    // Random direction, often with zero components, sometimes axis-aligned.
+    Vec3 dir() {
+        Vec3 d = vec(-1, 1);
+        const int mode = pick(6);
+        if (mode == 1) d[pick(3)] = 0.0;
+        if (mode == 2) d = Vec3{}, d[pick(3)] = pick(2) ? 1.0 : -1.0;
+        if (mode == 3) d = Vec3{double(pick(3) - 1), double(pick(3) - 1), double(pick(3) - 1)};
+        return d;
+    }
+};
+
+// Rays aimed at the difficult places of a mesh: through vertices, along
+// edges, from points on triangles, plus arbitrary ones.
+std::pair<Vec3, Vec3> tricky_ray(Rng& r, const TriMesh& mesh, double extent) {
+    const auto& p = mesh.points();
+    const Triangle& t = mesh.triangles()[r.pick(int(mesh.triangles().size()))];
+    const Vec3 a = p[t[0]], b = p[t[1]], c = p[t[2]];
+    switch (r.pick(6)) {
+        case 0: {  // through a vertex
+            const Vec3 d = r.dir();
+            return {a - d * r.uni(0, 2), d};
+        }
+        case 1:  // along an edge, from outside or inside it
+            return {a - (b - a) * r.uni(-0.5, 1), b - a};
+        case 2: {  // from a point of the triangle or its plane
+            const double u = r.uni(-0.2, 1), v = r.uni(-0.2, 1);
+            return {a + (b - a) * u + (c - a) * v, r.dir()};
+        }
+        case 3:  // from a vertex
+            return {b, r.dir()};
+        case 4: {  // towards a vertex of another triangle, origin at a vertex
+            const Vec3 q = p[r.pick(int(p.size()))];
+            return {a, q - a};
+        }
+        default:
+            return {r.vec(-extent, extent), r.dir()};
+    }
+}
+
+void expect_same_as_brute_force(const TriMesh& mesh, Rng& r, int rays, double extent, int* hits = nullptr) {
+    for (int i = 0; i < rays; ++i) {
+        const auto [o, d] = tricky_ray(r, mesh, extent);
+        const bool expected = ray_blocked_brute_force(mesh, o, d);
+        ASSERT_EQ(ray_blocked(mesh, o, d), expected)
+            << "ray " << i << " o=(" << o.x << "," << o.y << "," << o.z << ") d=(" << d.x << "," << d.y << "," << d.z
+            << ")";
+        if (hits) *hits += expected;
+    }
+}
+
+std::vector<std::array<Vec3, 3>> random_soup(Rng& r, int n, double scale, double size) {
+    std::vector<std::array<Vec3, 3>> tris;
+    for (int i = 0; i < n; ++i) {
+        const Vec3 c = r.vec(-scale, scale);
+        tris.push_back({c + r.vec(-size, size), c + r.vec(-size, size), c + r.vec(-size, size)});
+    }
+    return tris;
+}
+
+class RayVsBruteForce : public ::testing::TestWithParam<double> {};
+
+// Few triangles per mesh, so a missed triangle is rarely covered by another hit.
+TEST_P(RayVsBruteForce, SmallSoups) {
+    const double scale = GetParam();
+    Rng r(1234);
+    int hits = 0;
+    for (int m = 0; m < 150; ++m) {
+        auto tris = random_soup(r, 1 + r.pick(12), scale, scale * r.uni(0.01, 1));
+        for (auto& t : tris)
+            if (r.pick(4) == 0) t[2][r.pick(3)] = t[r.pick(2)][r.pick(3)];  // axis-parallel edges
+        expect_same_as_brute_force(soup(tris), r, 300, 2 * scale, &hits);
+    }
+    if (scale > 1e-200 && scale < 1e200) {
+        EXPECT_GT(hits, 1000);
+    }
+}
+
+TEST_P(RayVsBruteForce, LargeSoup) {
+    const double scale = GetParam();
+    Rng r(99);
+    const TriMesh mesh = soup(random_soup(r, 3000, scale, scale * 0.02));
+    expect_same_as_brute_force(mesh, r, 3000, 2 * scale);
+}
+
+// Exactly representable grid meshes: the triangle test is exact there, so
+// rays through vertices and along edges sit right on the accept boundary.
+TEST_P(RayVsBruteForce, GridAlignedMeshes) {
+    const double scale = GetParam();
+    Rng r(5);
+    std::vector<MeshData> shapes;
+    shapes.push_back(make_grid(6, 5, 2.0));
+    shapes.push_back(make_box({0, 0, 0}, {3, 2, 1}));
+    shapes.push_back(make_box({1, 1, 1}, {4, 1, 3}));  // zero thickness
+    shapes.push_back(make_box({0, 0, 0}, {2, 2, 1e-12}));
+    for (MeshData& s : shapes) {
+        for (Vec3& p : s.points) p = p * scale;
+        const TriMesh mesh = to_mesh(std::move(s));
+        for (int i = 0; i < 4000; ++i) {
+            Vec3 o = {double(r.pick(9) - 1), double(r.pick(9) - 1), double(r.pick(7) - 1)};
+            if (r.pick(2)) o = o * 0.5;
+            Vec3 d = {double(r.pick(5) - 2), double(r.pick(5) - 2), double(r.pick(5) - 2)};
+            if (r.pick(3) == 0) d = r.dir();
+            o = o * scale;
+            ASSERT_EQ(ray_blocked(mesh, o, d), ray_blocked_brute_force(mesh, o, d)) << i;
+        }
+        expect_same_as_brute_force(mesh, r, 3000, 4 * scale);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Scales, RayVsBruteForce, ::testing::Values(1.0, 1e-3, 1e5, 1e-150, 1e150, 1e-300, 1e300));
+
+TEST(RayVsBruteForceSpecial, ClosedShapes) {
+    Rng r(17);
+    for (MeshData s : {make_sphere(8), make_torus(2, 0.5, 30, 12)}) {
+        const TriMesh mesh = to_mesh(std::move(s));
+        expect_same_as_brute_force(mesh, r, 5000, 3);
+    }
+}
+
+TEST(RayVsBruteForceSpecial, NonFiniteInput) {
+    Rng r(3);
+    auto tris = random_soup(r, 200, 1, 0.3);
+    tris[10][1].x = kNaN;
+    tris[20][0].y = kInf;
+    tris[30][2].z = -kInf;
+    tris[40] = {Vec3{kInf, 0, 0}, Vec3{0, kInf, 0}, Vec3{0, 0, kInf}};
+    const TriMesh mesh = soup(tris);
+    const double odd[] = {kNaN, kInf, -kInf, 0.0, 1e308, -1e-310};
+    for (int i = 0; i < 3000; ++i) {
+        auto [o, d] = tricky_ray(r, mesh, 2);
+        if (r.pick(2)) o[r.pick(3)] = odd[r.pick(6)];
+        if (r.pick(2)) d[r.pick(3)] = odd[r.pick(6)];
+        ASSERT_EQ(ray_blocked(mesh, o, d), ray_blocked_brute_force(mesh, o, d)) << i;
+    }
+}
+
+TEST(RayVsBruteForceSpecial, MixedMagnitudes) {
+    Rng r(8);
+    std::vector<std::array<Vec3, 3>> tris;
+    for (int i = 0; i < 300; ++i) {
+        std::array<Vec3, 3> t;
+        const double base = std::ldexp(1.0, r.pick(2000) - 1000);
+        for (auto& p : t) p = r.vec(-1, 1) * (r.pick(3) ? base : std::ldexp(base, r.pick(80) - 40));
+        tris.push_back(t);
+    }
+    const TriMesh mesh = soup(tris);
+    for (int i = 0; i < 5000; ++i) {
+        auto [o, d] = tricky_ray(r, mesh, 1);
+        if (r.pick(3) == 0) d = d * std::ldexp(1.0, r.pick(1200) - 600);
+        ASSERT_EQ(ray_blocked(mesh, o, d), ray_blocked_brute_force(mesh, o, d)) << i;
+    }
+}
+
+}  // namespace
