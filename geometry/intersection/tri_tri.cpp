@@ -64,22 +64,33 @@ bool make_plane(const TriInput& t, Plane& pl) {
     int r = 0;
     if (before(t, 1, r)) r = 1;
     if (before(t, 2, r)) r = 2;
-    const Vec3 a = t.p[r], b = t.p[next(r)], c = t.p[next(next(r))];
+    Vec3 a = t.p[r], b = t.p[next(r)], c = t.p[next(next(r))];
     Vec3 n = cross(b - a, c - a);
     double n2 = norm_squared(n);
     if (n2 <= tritri::kDegenerateNormalSq) return false;
     if (!std::isfinite(n2)) {
         // Overflow from huge coordinates: bring them near 1 by a power of
         // two, which is exact.
-        const double m = std::max({max_abs(a), max_abs(b), max_abs(c)});
-        const double s = std::ldexp(1.0, -std::ilogb(m));
-        n = cross(b * s - a * s, c * s - a * s);
-        n2 = norm_squared(n);
-        if (!(n2 > 0.0) || !std::isfinite(n2)) return false;
+        const double s = std::ldexp(1.0, -std::ilogb(std::max({max_abs(a), max_abs(b), max_abs(c)})));
+        a = a * s, b = b * s, c = c * s;
+        n = cross(b - a, c - a);
     }
+    // Rounding leaves n off by about eps*|e1|*|e2| in any direction, which on
+    // a sliver tilts the plane along its length. Without the component along
+    // the longest edge every corner stays within about eps*L of the plane.
+    const Vec3 e[3] = {b - a, c - b, a - c};
+    double ee[3];
+    int k = 0;
+    for (int i = 0; i < 3; ++i) {
+        ee[i] = norm_squared(e[i]);
+        if (ee[i] > ee[k]) k = i;
+    }
+    n = n - e[k] * (dot(n, e[k]) / ee[k]);
+    n2 = norm_squared(n);
+    if (!(n2 > 0.0) || !std::isfinite(n2)) return false;
     const double len = std::sqrt(n2);
     pl.n = {n.x / len, n.y / len, n.z / len};
-    pl.o = a;
+    pl.o = t.p[r];
     return true;
 }
 

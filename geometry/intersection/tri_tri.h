@@ -26,8 +26,16 @@
 //     features. A point strictly inside the other triangle's segment lies on
 //     that triangle's Face, or on its Edge k when that segment is the whole
 //     edge k (the edge lies in the other plane).
+//   - an edge crossing the other plane within 1e-6 (arc length) of a corner,
+//     or up to 1e-6 beyond it, is that corner; |n . e| <= 2^-52 is no crossing;
+//   - in the coplanar case corners closer than 1e-6 are one point, a corner
+//     within 1e-6 of the other triangle's edge line lies on that edge, and
+//     two edges cross only when all four endpoints are further than 1e-6 from
+//     the other edge's line;
 //   - nearly parallel triangles whose corners are further than 1e-6 from the
-//     other plane give None even if they cross.
+//     other plane give None even if they cross;
+//   - coordinates beyond about 1e150 still work in general position; coplanar
+//     overlaps of such triangles give None.
 #pragma once
 
 #include <cstdint>

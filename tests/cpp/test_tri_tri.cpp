@@ -69,8 +69,9 @@ double tri_dist(Vec3 p, const TriInput& t) {
     bool inside = true;
     for (int k = 0; k < 3; ++k)
         inside = inside && dot(cross(t.p[(k + 1) % 3] - t.p[k], p - t.p[k]), n) >= 0;
-    if (inside) return std::fabs(dot(p - t.p[0], n)) / norm(n);
-    return std::min({seg_dist(p, t.p[0], t.p[1]), seg_dist(p, t.p[1], t.p[2]), seg_dist(p, t.p[2], t.p[0])});
+    // The edges alone stay exact for slivers, whose normal is only rounding.
+    return std::min({inside ? std::fabs(dot(p - t.p[0], n)) / norm(n) : 1e300, seg_dist(p, t.p[0], t.p[1]),
+                     seg_dist(p, t.p[1], t.p[2]), seg_dist(p, t.p[2], t.p[0])});
 }
 
 // Features must describe where the point is.
@@ -267,7 +268,7 @@ void check_symmetries(const TriInput& t1, const TriInput& t2, const TriTriResult
 bool reference_overlap(const TriInput& a, const TriInput& b, Vec3& p0, Vec3& d, double& lo, double& hi) {
     const Vec3 n1 = cross(a.p[1] - a.p[0], a.p[2] - a.p[0]), n2 = cross(b.p[1] - b.p[0], b.p[2] - b.p[0]);
     d = cross(n1, n2);
-    if (norm(d) < 1e-3 * norm(n1) * norm(n2)) return false;  // too close to parallel for a clean reference
+    if (!(norm(d) > 1e-3 * norm(n1) * norm(n2))) return false;  // too close to parallel for a clean reference
     p0 = cross(n2 * dot(n1, a.p[0]) - n1 * dot(n2, b.p[0]), d) * (1.0 / dot(d, d));
     d = d * (1.0 / norm(d));
     lo = -1e300, hi = 1e300;
@@ -275,9 +276,10 @@ bool reference_overlap(const TriInput& a, const TriInput& b, Vec3& p0, Vec3& d, 
         const Vec3 n = cross(t->p[1] - t->p[0], t->p[2] - t->p[0]);
         for (int k = 0; k < 3; ++k) {
             const Vec3 m = cross(n, t->p[(k + 1) % 3] - t->p[k]);
-            const double md = dot(m, d), c = -dot(m, p0 - t->p[k]);
-            if (md > 0) lo = std::max(lo, c / md);
-            else hi = std::min(hi, c / md);
+            const double md = dot(m, d), c = -dot(m, p0 - t->p[k]), eps = 1e-12 * norm(m);
+            if (md > eps) lo = std::max(lo, c / md);
+            else if (md < -eps) hi = std::min(hi, c / md);
+            else if (c > eps) hi = -1e300;  // parallel to the edge, outside it
         }
     }
     return true;
@@ -287,7 +289,10 @@ TEST(TriTri, RandomPairsMatchReference) {
     std::mt19937_64 rng(12345);
     int segments = 0;
     for (int it = 0; it < 4000; ++it) {
-        const TriInput t1 = rand_tri(rng), t2 = rand_tri(rng);
+        TriInput t1 = rand_tri(rng), t2 = rand_tri(rng);
+        if (it % 2)  // on a coarse grid: shared corners, corners on edges and planes
+            for (TriInput* t : {&t1, &t2})
+                for (Vec3& p : t->p) p = {std::round(p.x * 2), std::round(p.y * 2), std::round(p.z * 2)};
         const TriTriResult r = intersect_triangles(t1, t2);
         check_points(t1, t2, r);
         check_symmetries(t1, t2, r);
@@ -295,25 +300,27 @@ TEST(TriTri, RandomPairsMatchReference) {
         double lo, hi;
         if (!reference_overlap(t1, t2, p0, d, lo, hi) || std::fabs(hi - lo) < 1e-5) continue;
         if (hi < lo) {
-            EXPECT_EQ(r.kind, Kind::None);
+            EXPECT_EQ(r.kind, Kind::None) << "case " << it;
             continue;
         }
-        ASSERT_EQ(r.kind, Kind::Segment);
+        ASSERT_EQ(r.kind, Kind::Segment) << "case " << it;
         ++segments;
         double a = dot(r.pts[0].p - p0, d), b = dot(r.pts[1].p - p0, d);
         if (a > b) std::swap(a, b);
-        EXPECT_NEAR(a, lo, 1e-9);
+        EXPECT_NEAR(a, lo, 1e-9) << "case " << it;
         EXPECT_NEAR(b, hi, 1e-9);
     }
     EXPECT_GT(segments, 300);
 }
 
+using P2 = std::pair<double, double>;
+double cr(P2 o, P2 a, P2 c) { return (a.first - o.first) * (c.second - o.second) - (a.second - o.second) * (c.first - o.first); }
+
 // Reference overlap area: clip a by b in plane coordinates.
-double clipped_area(std::vector<std::pair<double, double>> poly, std::pair<double, double> b[3]) {
-    auto cr = [](auto o, auto a, auto c) { return (a.first - o.first) * (c.second - o.second) - (a.second - o.second) * (c.first - o.first); };
+double clipped_area(std::vector<P2> poly, P2 b[3]) {
     if (cr(b[0], b[1], b[2]) < 0) std::swap(b[1], b[2]);
     for (int k = 0; k < 3; ++k) {
-        std::vector<std::pair<double, double>> out;
+        std::vector<P2> out;
         for (size_t i = 0; i < poly.size(); ++i) {
             const auto p = poly[i], q = poly[(i + 1) % poly.size()];
             const double dp = cr(b[k], b[(k + 1) % 3], p), dq = cr(b[k], b[(k + 1) % 3], q);
@@ -338,12 +345,13 @@ TEST(TriTri, RandomCoplanarPairsMatchReference) {
         const Vec3 n = rand_point(rng), o = rand_point(rng, 10.0);
         const Vec3 e1 = cross(n, Vec3{1, 2, 3}) * (1.0 / norm(cross(n, Vec3{1, 2, 3})));
         const Vec3 e2 = cross(n, e1) * (1.0 / norm(cross(n, e1)));
-        std::pair<double, double> q[2][3];
+        P2 q[2][3];
         TriInput t[2];
         for (int k = 0; k < 2; ++k) {
             t[k] = rand_tri(rng);
             for (int i = 0; i < 3; ++i) {
                 q[k][i] = {t[k].p[i].x, t[k].p[i].y};
+                if (it % 2) q[k][i] = {std::round(q[k][i].first * 2), std::round(q[k][i].second * 2)};  // shared corners, collinear edges
                 t[k].p[i] = o + e1 * q[k][i].first + e2 * q[k][i].second;
             }
         }
@@ -353,15 +361,16 @@ TEST(TriTri, RandomCoplanarPairsMatchReference) {
         double area = 0;
         for (int i = 0; i < r.n; ++i)
             area += dot(cross(r.pts[i].p - r.pts[0].p, r.pts[(i + 1) % r.n].p - r.pts[0].p), n) / norm(n) / 2;
+        if (std::fabs(cr(q[0][0], q[0][1], q[0][2])) < 1e-9 || std::fabs(cr(q[1][0], q[1][1], q[1][2])) < 1e-9) continue;
         const double want = clipped_area({q[0][0], q[0][1], q[0][2]}, q[1]);
         if (want < 1e-5) continue;
-        ASSERT_EQ(r.kind, Kind::Polygon);
+        ASSERT_EQ(r.kind, Kind::Polygon) << "case " << it;
         ++polygons;
         // Counter-clockwise about the first triangle's normal.
         const double sign = dot(cross(t[0].p[1] - t[0].p[0], t[0].p[2] - t[0].p[0]), n) > 0 ? 1 : -1;
         EXPECT_NEAR(area * sign, want, 1e-9);
     }
-    EXPECT_GT(polygons, 800);
+    EXPECT_GT(polygons, 600);
 }
 
 TEST(TriTri, NeighboursShareEdgePointsBitForBit) {
