@@ -168,7 +168,6 @@ std::vector<Case> coplanar_cases() {
         {"corner on edge", kBig, tri(xy(0, -2), xy(1, 0), xy(0, 1), 10, 11, 12), Kind::Polygon, {"E0/C0", "F/C1", "F/C2"}},
         {"shared edge inside", kBig, tri(xy(4, -2), xy(-2, 4), xy(0, 0), 10, 11, 12), Kind::Polygon, {"C1/C0", "C2/C1", "F/C2"}},
         {"shared edge outside", kBig, tri(xy(4, -2), xy(-2, 4), xy(4, 4), 10, 11, 12), Kind::None, {}},
-        {"sliver across shared edge", kBig, tri(xy(4, -2), xy(-2, 4), xy(1 - 2e-7, 1 - 2e-7), 10, 11, 12), Kind::None, {}},
         {"corners touch", kBig, tri(xy(4, -2), xy(5, -2), xy(5, -1), 10, 11, 12), Kind::None, {}},
         {"corner touches edge", kBig, tri(xy(1, 1), xy(3, 2), xy(2, 3), 10, 11, 12), Kind::None, {}},
         {"disjoint", kBig, tri(xy(10, 10), xy(11, 10), xy(10, 11), 10, 11, 12), Kind::None, {}},
@@ -177,6 +176,19 @@ std::vector<Case> coplanar_cases() {
     for (double z : {0.9e-6, 1.1e-6})
         v.push_back({"plane offset", kBig, tri(xy(0, 0, z), xy(1, 0, z), xy(0, 1, z), 10, 11, 12),
                      z < 1e-6 ? Kind::Polygon : Kind::None, z < 1e-6 ? nested : std::set<std::string>{}});
+    for (double w : {0.9e-6, 1.1e-6}) {  // overlap width
+        const double c = 1 - w / std::sqrt(2.0);
+        v.push_back({"sliver", kBig, tri(xy(4, -2), xy(-2, 4), xy(c, c), 10, 11, 12), w < 1e-6 ? Kind::None : Kind::Polygon,
+                     w < 1e-6 ? std::set<std::string>{} : std::set<std::string>{"C1/C0", "C2/C1", "F/C2"}});
+    }
+    for (double d : {0.9e-6, 1.1e-6})  // corner near corner, near edge
+        v.push_back({"corner near", kBig, tri(xy(-2 + d, -2), xy(-1.5, 0), xy(-2 + d, 0), 10, 11, 12), Kind::Polygon,
+                     d < 1e-6 ? std::set<std::string>{"C0/C0", "E2/C2", "F/C1"} : std::set<std::string>{"E0/C0", "F/C2", "F/C1"}});
+    const std::pair<double, std::set<std::string>> edge_gap[] = {
+        {0.9e-6, {"E2/C0", "E2/C2", "F/C1"}}, {-0.9e-6, {"E2/C0", "E2/C2", "F/C1"}},
+        {1.1e-6, {"F/C0", "F/C2", "F/C1"}},   {-1.1e-6, {"E2/E0", "E2/E1", "F/C1"}}};
+    for (const auto& [d, want] : edge_gap)  // two corners near an edge line, inside or outside
+        v.push_back({"edge near", kBig, tri(xy(-2 + d, -1), xy(0, 0), xy(-2 + d, 1), 10, 11, 12), Kind::Polygon, want});
     for (double sn : {0.9e-6, 1.1e-6}) {  // tilt about the x axis
         const double cs = std::sqrt(1 - sn * sn);
         v.push_back({"parallel", tri(xy(-0.5, -0.5), xy(0.5, -0.5), xy(0, 0.5)),
