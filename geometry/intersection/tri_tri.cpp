@@ -398,8 +398,9 @@ TriTriResult intersect_triangles(const TriInput& t1, const TriInput& t2) {
         return coplanar(t1, t2, pl1, pl2);
     }
 
-    // A corner further than the snap distance cannot produce a crossing on
-    // its side; the margin keeps this shortcut from changing any decision.
+    // A triangle wholly beyond the snap distance on one side has no edge that
+    // reaches the other plane; the factor 2 keeps this shortcut from ever
+    // overruling the per-edge decisions.
     if (all_beyond(d1, 2.0 * kSnap) || all_beyond(d2, 2.0 * kSnap)) return {};
     return general_position(t1, t2, pl1, pl2, {c.x / sine, c.y / sine, c.z / sine});
 }

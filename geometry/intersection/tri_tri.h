@@ -72,7 +72,8 @@ struct TriTriResult {
 
     Kind kind = None;
     int n = 0;  // 0 for None, 2 for Segment, 3..6 for Polygon
-    // Polygon vertices run counter-clockwise about the first triangle's normal.
+    // Segment ends are ordered along n1 x n2; polygon vertices run
+    // counter-clockwise about n1 (n1, n2: the triangles' normals).
     IsectPoint pts[kMaxPoints];
 };
 
