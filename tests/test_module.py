@@ -15,7 +15,7 @@ NORMALS2ANGLES_DOC = (
 def test_qdraft_module_facts():
     assert qdraft.__doc__ == ""
     assert qdraft.__name__ == "qdraft"
-    assert qdraft.__all__ == ["normals2angles", "draft_mask"]
+    assert qdraft.__all__ == ["overhangs", "normals2angles", "draft_mask"]
     assert not hasattr(qdraft, "pyintersect")
 
 
@@ -29,6 +29,8 @@ def test_qboolean_module_facts():
 @pytest.mark.parametrize(
     "name, signature, doc",
     [
+        ("overhangs", "(points, tris, normal, /)",
+         "return mask: Vec<bool> of points indicating if the blocked by trifaces along normal"),
         ("normals2angles", "(normals, ref_normal, degrees, /)", NORMALS2ANGLES_DOC),
         ("draft_mask", "(normals, ref_normal, value, invert,/)", "returns a mask: Vec<bool>"),
     ],

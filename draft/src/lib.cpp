@@ -8,6 +8,8 @@
 #include "binding/convert.h"
 #include "binding/entry.h"
 #include "binding/module.h"
+#include "boolean/src/lib.h"
+#include "geometry/query/ray_cast.h"
 
 namespace {
 
@@ -85,8 +87,39 @@ std::vector<uint8_t> _draft_mask(const Normals& normals, Vec3 ref, double value,
     return mask;
 }
 
+// For every vertex: is the mesh ahead of it along `normal`? The ray starts
+// 0.01 * normal beyond the vertex (normal is not normalised).
+std::vector<uint8_t> _overhangs(const geom::TriMesh& mesh, Vec3 normal) {
+    const Vec3 offset{normal.x * 0.01, normal.y * 0.01, normal.z * 0.01};
+    const auto& points = mesh.points();
+    std::vector<uint8_t> mask(points.size());
+    // A zero direction makes n . d zero or NaN for every triangle: nothing blocks.
+    if (normal == Vec3{}) return mask;
+    for (size_t i = 0; i < points.size(); ++i) {
+        const Vec3& v = points[i];
+        const Vec3 origin{v.x + offset.x, v.y + offset.y, v.z + offset.z};
+        // From a non-finite origin the plane distance t is never finite, so the
+        // time of impact is +inf or NaN and no triangle can block: skip the
+        // search. (A finite origin implies a finite normal here.)
+        mask[i] = geom::is_finite(origin) && geom::ray_blocked(mesh, origin, normal);
+    }
+    return mask;
+}
+
+constexpr bind::Signature<3> kOverhangsSig{"overhangs", {"points", "tris", "normal"}};
 constexpr bind::Signature<3> kNormals2AnglesSig{"normals2angles", {"normals", "ref_normal", "degrees"}};
 constexpr bind::Signature<4> kDraftMaskSig{"draft_mask", {"normals", "ref_normal", "value", "invert"}};
+
+PyObject* overhangs(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    const auto a = bind::bind_arguments(kOverhangsSig, args, nargsf, kwnames);
+    bind::MeshLists lists;
+    lists.points = bind::convert_argument("points", a[0], bind::to_point_list);
+    lists.triangles = bind::convert_argument("tris", a[1], bind::to_triangle_list);
+    const Vec3 normal = bind::convert_argument("normal", a[2], bind::to_vec3);
+
+    const geom::TriMesh mesh = qboolean::mesh2trimesh(std::move(lists));
+    return bind::bool_list(_overhangs(mesh, normal)).release();
+}
 
 PyObject* normals2angles(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const auto a = bind::bind_arguments(kNormals2AnglesSig, args, nargsf, kwnames);
@@ -113,6 +146,11 @@ PyObject* draft_mask(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames
     return bind::bool_list(_draft_mask(normals, ref, value, invert)).release();
 }
 
+PyMethodDef overhangs_def = bind::method<overhangs>(
+    "overhangs",
+    "overhangs(points, tris, normal, /)\n--\n\n"
+    "return mask: Vec<bool> of points indicating if the blocked by trifaces along normal");
+
 PyMethodDef normals2angles_def = bind::method<normals2angles>(
     "normals2angles",
     "normals2angles(normals, ref_normal, degrees, /)\n--\n\n"
@@ -126,6 +164,7 @@ PyMethodDef draft_mask_def = bind::method<draft_mask>(
 PyModuleDef qdraft_def = {PyModuleDef_HEAD_INIT, "qdraft", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 void qdraft(PyObject* module) {
+    bind::add_function(module, &overhangs_def);
     bind::add_function(module, &normals2angles_def);
     bind::add_function(module, &draft_mask_def);
 }

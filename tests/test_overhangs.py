@@ -1,0 +1,205 @@
+"""overhangs: the blocked-vertex mask, mesh refusals, and agreement with testing every triangle."""
+import math
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import qdraft
+
+SQUARES_POINTS = [(0, 0, 0), (1, 0, 0), (1, 1, 0), (0, 1, 0), (0, 0, 1), (1, 0, 1), (1, 1, 1), (0, 1, 1)]
+SQUARES_TRIS = [(0, 1, 2), (0, 2, 3), (4, 5, 6), (4, 6, 7)]
+F, T = False, True
+
+
+def panic_class():
+    try:
+        qdraft.overhangs([], [], [0, 0, 1])
+    except BaseException as e:  # noqa: B036 - the class is only reachable through an instance
+        return type(e)
+    raise AssertionError("no panic")
+
+
+PanicException = panic_class()
+
+
+@pytest.mark.parametrize(
+    "points, tris, normal, expected",
+    [
+        (SQUARES_POINTS, SQUARES_TRIS, (0, 0, 1), [T, T, T, T, F, F, F, F]),
+        (SQUARES_POINTS, SQUARES_TRIS, (0, 0, -1), [F, F, F, F, T, T, T, T]),
+        (SQUARES_POINTS, SQUARES_TRIS, (0, 0, 200), [F] * 8),
+        (SQUARES_POINTS, SQUARES_TRIS[:2], (1, 0, 0), [F] * 8),      # rays inside the plane
+        (SQUARES_POINTS, SQUARES_TRIS, (0, 0, 0), [F] * 8),
+        # A tiny step leaves every origin on its own square: a hit at time 0.
+        (SQUARES_POINTS, SQUARES_TRIS, (0.0, 0.0, 1e-300), [T] * 8),
+        (SQUARES_POINTS, SQUARES_TRIS, (0, 0, math.nan), [F] * 8),
+        (SQUARES_POINTS, SQUARES_TRIS, (0, 0, math.inf), [F] * 8),
+        # The origin of point 3 lies on triangle 0: hit at time 0.
+        ([(0, 0, 0), (1, 0, 0), (0, 1, 0), (0.25, 0.25, -0.01), (3, 3, -0.01), (3, 2, -0.01)],
+         [(0, 1, 2), (3, 4, 5)], (0, 0, 1), [F, F, F, T, F, F]),
+        # Unused points get entries; a point above the squares is not blocked, one between them is.
+        (SQUARES_POINTS + [(0.5, 0.5, 5), (0.5, 0.5, 0.5), (math.nan, 0, 0), (0.5, 0.5, -math.inf)],
+         SQUARES_TRIS, (0, 0, 1), [T, T, T, T, F, F, F, F, F, T, F, F]),
+    ],
+)
+def test_overhang_cases(points, tris, normal, expected):
+    mask = qdraft.overhangs(points, tris, normal)
+    assert mask == expected
+    assert all(type(m) is bool for m in mask)
+    assert qdraft.overhangs(np.array(points, dtype=float), np.array(tris), np.array(normal, dtype=float)) == expected
+
+
+@pytest.mark.parametrize(
+    "points, tris, message",
+    [
+        ([(0, 0, 0)] * 3, [], "A triangle mesh must contain at least one triangle."),
+        ([], [(0, 1, 2)], "index out of bounds: the len is 0 but the index is 0"),
+        ([(0, 0, 0)] * 5, [(0, 0, 1), (0, 1, 9)], "index out of bounds: the len is 5 but the index is 9"),
+        ([(0, 0, 0)] * 3, [(0, 0, 1)], "mesh should be manifold: BadTriangle(0)"),
+        ([(0, 0, 0)] * 4, [(0, 1, 2), (0, 1, 3)],
+         "mesh should be manifold: BadAdjascentTrianglesOrientation { triangle1: 0, triangle2: 1, edge: (0, 1) }"),
+        ([(0, 0, 0)] * 4, [(0, 1, 2), (0, 1, 2)],
+         "mesh should be manifold: BadAdjascentTrianglesOrientation { triangle1: 0, triangle2: 1, edge: (0, 1) }"),
+        # Triangle 3's first edge (1, 2) repeats triangle 0's second edge.
+        ([(0, 0, 0)] * 5, [(0, 1, 2), (3, 4, 0), (2, 1, 3), (1, 2, 4)],
+         "mesh should be manifold: BadAdjascentTrianglesOrientation { triangle1: 0, triangle2: 3, edge: (1, 2) }"),
+        ([(0, 0, 0)] * 6, [(0, 1, 2), (3, 4, 4), (2, 1, 5)], "mesh should be manifold: BadTriangle(1)"),
+    ],
+)
+def test_refused_meshes_raise_panic(points, tris, message, capfd):
+    with pytest.raises(BaseException) as info:
+        qdraft.overhangs(points, tris, [0, 0, 1])
+    assert type(info.value) is PanicException
+    assert info.value.args == (message,)
+    assert message in capfd.readouterr().err
+    # The interpreter stays usable.
+    assert qdraft.overhangs(SQUARES_POINTS, SQUARES_TRIS, (0, 0, 1))[0] is True
+
+
+def test_panic_exception_class_facts():
+    assert PanicException.__name__ == "PanicException"
+    assert PanicException.__module__ == "pyo3_runtime"
+    assert PanicException.__bases__ == (BaseException,)
+    assert not issubclass(PanicException, Exception)
+    with pytest.raises(BaseException) as info:
+        try:
+            qdraft.overhangs([], [], [0, 0, 1])
+        except Exception:  # must not catch it
+            pytest.fail("PanicException caught as Exception")
+    assert type(info.value) is panic_class()
+
+
+def test_panic_from_callers_float_is_resumed(capfd):
+    class Panics:
+        def __float__(self):
+            raise PanicException("from python")
+
+    with pytest.raises(BaseException) as info:
+        qdraft.normals2angles([[0, 0, Panics()]], [0, 0, 1], True)
+    assert type(info.value) is PanicException
+    assert info.value.args == ("Unwrapped panic from Python code",)
+    err = capfd.readouterr().err
+    assert "--- PyO3 is resuming a panic after fetching a PanicException from Python. ---\nPython stack trace below:\n" in err
+    assert "from python" in err  # the traceback printed with it
+    assert qdraft.normals2angles([[0, 0, 1]], [0, 0, 1], True) == [0.0]
+
+
+def test_panic_classes_are_shared_across_module_loads():
+    from conftest import load_as
+
+    fresh = load_as("qdraft")
+    with pytest.raises(BaseException) as info:
+        fresh.overhangs([], [], [0, 0, 1])
+    assert type(info.value) is PanicException
+
+
+# --- agreement with testing every triangle ------------------------------------------------
+
+def blocked_brute_force(points, tris, normal):
+    """The ray-triangle test evaluated in numpy, step by step, for every vertex and triangle."""
+    p = np.asarray(points, dtype=float)
+    t3 = np.asarray(tris)
+    d = np.asarray(normal, dtype=float)
+    a, b, c = p[t3[:, 0]], p[t3[:, 1]], p[t3[:, 2]]
+    ab, ac = b - a, c - a
+    n = np.cross(ab, ac)
+    dn = n[:, 0] * d[0] + n[:, 1] * d[1] + n[:, 2] * d[2]
+    out = []
+    with np.errstate(all="ignore"):
+        for v in p:
+            o = v + d * 0.01
+            ap = o - a
+            t = ap[:, 0] * n[:, 0] + ap[:, 1] * n[:, 1] + ap[:, 2] * n[:, 2]
+            D = np.abs(dn)
+            e = -np.cross(np.broadcast_to(d, ap.shape), ap)
+            ac_e = ac[:, 0] * e[:, 0] + ac[:, 1] * e[:, 1] + ac[:, 2] * e[:, 2]
+            ab_e = ab[:, 0] * e[:, 0] + ab[:, 1] * e[:, 1] + ab[:, 2] * e[:, 2]
+            pos = dn > 0
+            vv = np.where(pos, -ac_e, ac_e)
+            ww = np.where(pos, ab_e, -ab_e)
+            toi = np.where(pos, -t * (1 / D), t * (1 / D))
+            ok = (dn != 0) & ~((t < 0) & (dn < 0)) & ~((t > 0) & (dn > 0))
+            ok &= ~((vv < 0) | (vv > D)) & ~((ww < 0) | (vv + ww > D))
+            ok &= (toi <= np.inf) & (toi < 1.7976931348623157e308)
+            out.append(bool(ok.any()))
+    return out
+
+
+def grid_mesh(rng, n, layers):
+    """Stacked, grid-aligned open sheets with random heights: rays through vertices and along edges."""
+    points, tris = [], []
+    for layer in range(layers):
+        base = len(points)
+        z = rng.choice([0.0, 0.5, 1.0, 2.0]) + layer
+        for i in range(n):
+            for j in range(n):
+                points.append((float(i), float(j), z + (rng.integers(0, 2) * 0.25 if rng.random() < 0.3 else 0.0)))
+        for i in range(n - 1):
+            for j in range(n - 1):
+                q = base + i * n + j
+                tris += [(q, q + n, q + n + 1), (q, q + n + 1, q + 1)] if rng.random() < 0.5 else [(q, q + n, q + 1), (q + 1, q + n, q + n + 1)]
+    return points, tris
+
+
+def random_soup(rng, count):
+    points = rng.normal(size=(3 * count, 3)) * rng.choice([1.0, 1e-3, 1e3])
+    if rng.random() < 0.3:
+        points = np.round(points)  # coincidences and axis-aligned faces
+    return points.tolist(), [(3 * i, 3 * i + 1, 3 * i + 2) for i in range(count)]
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_agrees_with_testing_every_triangle(seed):
+    rng = np.random.default_rng(seed)
+    if seed % 2:
+        points, tris = grid_mesh(rng, 6, 3)
+    else:
+        points, tris = random_soup(rng, 60)
+    directions = [(0, 0, 1), (0, 0, -1), (1, 0, 0), (0, 1, -1), (1, 1, 1)] + rng.normal(size=(3, 3)).tolist()
+    for normal in directions:
+        assert qdraft.overhangs(points, tris, normal) == blocked_brute_force(points, tris, normal), normal
+
+
+def test_non_finite_triangles_do_not_disturb_finite_points():
+    rng = np.random.default_rng(3)
+    points, tris = grid_mesh(rng, 5, 2)
+    bad_start = len(points)
+    points = points + [(math.nan, 0, 0), (2, 2, math.inf), (1, 1, 7), (math.inf, -math.inf, 3)]
+    tris = tris + [(bad_start, bad_start + 1, bad_start + 2), (bad_start + 1, bad_start + 3, bad_start + 2)]
+    for normal in [(0, 0, 1), (0, 0, -1), (0.3, 0.2, 1)]:
+        assert qdraft.overhangs(points, tris, normal) == blocked_brute_force(points, tris, normal)
+
+
+def test_large_mesh_runs_in_reasonable_time():
+    # A 300 x 300 terrain (about 180,000 triangles): a quadratic path would not finish.
+    n = 300
+    x, y = np.meshgrid(np.linspace(0, 30, n), np.linspace(0, 30, n))
+    z = np.sin(x) * np.cos(y)
+    points = np.column_stack([x.ravel(), y.ravel(), z.ravel()])
+    q = (np.arange(n - 1)[:, None] * n + np.arange(n - 1)[None, :]).ravel()
+    tris = np.concatenate([np.column_stack([q, q + 1, q + n + 1]), np.column_stack([q, q + n + 1, q + n])])
+    mask = qdraft.overhangs(points, tris, [1.0, 0.3, 0.2])
+    assert len(mask) == n * n
+    assert 0 < sum(mask) < n * n
