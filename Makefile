@@ -33,6 +33,7 @@ test: install cpp-test
 bench: $(PY)
 	$(PY) -m pip install --quiet '.[bench]'
 	$(PY) benchmarks/bench_angles.py
+	$(PY) benchmarks/bench_overhangs.py
 
 clean:
 	rm -rf build $(VENV)

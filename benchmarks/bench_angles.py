@@ -3,8 +3,12 @@
 Run: python benchmarks/bench_angles.py [n]
 Prints the best of several runs for each case and the ratio numpy / qdraft (above 1: qdraft faster).
 """
+import os
 import sys
 import time
+
+# One BLAS thread: its idle threads spin on the second core and disturb every timing.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import numpy as np
 

@@ -7,7 +7,11 @@ Times are end to end from the same input (lists, or numpy arrays); trimesh's tim
 intersector. The pure-numpy intersector is only run up to 10^5 triangles (it is far slower).
 """
 import argparse
+import os
 import time
+
+# One BLAS thread: its idle threads spin on the second core and disturb every timing.
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
 
 import numpy as np
 import trimesh
