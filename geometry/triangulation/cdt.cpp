@@ -1,0 +1,777 @@
+#include "geometry/triangulation/cdt.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <utility>
+
+#include "geometry/panic.h"
+#include "geometry/predicates/bigfloat.h"
+#include "geometry/predicates/predicates.h"
+
+namespace geom {
+
+namespace {
+
+constexpr int nxt(int i) { return i == 2 ? 0 : i + 1; }
+constexpr int prv(int i) { return i == 0 ? 2 : i - 1; }
+
+int sgn(double v) { return (v > 0.0) - (v < 0.0); }
+
+uint64_t mix(uint64_t z) {
+    z += 0x9e3779b97f4a7c15ull;
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
+    return z ^ (z >> 31);
+}
+
+void check_finite(Vec2 p) {
+    if (std::isnan(p.x) || std::isnan(p.y)) panic("called `Result::unwrap()` on an `Err` value: NAN");
+    if (std::isinf(p.x) || std::isinf(p.y)) panic("called `Result::unwrap()` on an `Err` value: TooLarge");
+}
+
+uint64_t edge_key(uint32_t u, uint32_t w) { return (static_cast<uint64_t>(u) << 32) | w; }
+
+}  // namespace
+
+size_t TriangleCdt::KeyHash::operator()(const PointKey& k) const {
+    return static_cast<size_t>(mix(k.a ^ mix(k.b)));
+}
+
+size_t TriangleCdt::PosHash::operator()(const PosKey& k) const {
+    return static_cast<size_t>(mix(k.x ^ mix(k.y)));
+}
+
+TriangleCdt::PosKey TriangleCdt::pos_key(Vec2 p) {
+    // +0.0 and -0.0 are the same position.
+    return {std::bit_cast<uint64_t>(p.x + 0.0), std::bit_cast<uint64_t>(p.y + 0.0)};
+}
+
+uint64_t TriangleCdt::next_random() {
+    rng_ ^= rng_ << 13;
+    rng_ ^= rng_ >> 7;
+    rng_ ^= rng_ << 17;
+    return rng_;
+}
+
+TriangleCdt::TriangleCdt(Vec2 c0, Vec2 c1, Vec2 c2) {
+    const Vec2 c[3] = {c0, c1, c2};
+    for (Vec2 p : c) {
+        if (std::isnan(p.x) || std::isnan(p.y)) panic("called `Result::unwrap()` on an `Err` value: NAN");
+    }
+    for (Vec2 p : c) check_finite(p);
+    const double o = orient2d(c0, c1, c2);
+    mirrored_ = o < 0.0;
+    degenerate_ = o == 0.0;
+    for (int k = 0; k < 3; ++k) {
+        const uint32_t id = add_vertex(internal(c[k]));
+        verts_[id].lines = static_cast<uint8_t>((1u << k) | (1u << prv(k)));
+        by_pos_.emplace(pos_key(verts_[id].p), id);
+    }
+    if (degenerate_) return;
+    tris_.push_back({});
+    set_tri(0, {0, 1, 2}, {kNone, kNone, kNone}, 7);
+}
+
+uint32_t TriangleCdt::add_vertex(Vec2 p) {
+    Vertex v;
+    v.p = p;
+    v.ix = Interval(p.x);
+    v.iy = Interval(p.y);
+    verts_.push_back(v);
+    return static_cast<uint32_t>(verts_.size() - 1);
+}
+
+uint32_t TriangleCdt::insert(Vec2 p, PointKey key, OnEdge edge) {
+    check_finite(p);
+    if (auto it = by_key_.find(key); it != by_key_.end()) return it->second;
+    const Vec2 q = internal(p);
+    const PosKey pk = pos_key(q);
+    uint32_t id;
+    if (auto it = by_pos_.find(pk); it != by_pos_.end()) {
+        id = it->second;
+    } else if (degenerate_) {
+        id = add_vertex(q);
+    } else {
+        const int k = static_cast<int>(edge);
+        id = (k >= 0 && k <= 2) ? insert_on_edge(k, q) : insert_free(q);
+    }
+    by_key_.emplace(key, id);
+    by_pos_.emplace(pk, id);
+    return id;
+}
+
+uint32_t TriangleCdt::insert_corner(int corner, PointKey key) {
+    if (corner < 0 || corner > 2) panic("TriangleCdt::insert_corner: corner must be 0, 1 or 2");
+    return by_key_.emplace(key, static_cast<uint32_t>(corner)).first->second;
+}
+
+// Parameter of the projection of q on edge k, clamped to [0, 1], and the
+// squared distance to the edge, both approximate. Coordinates are first
+// scaled by a power of two so nothing overflows.
+void TriangleCdt::edge_projection(int k, Vec2 q, double& t, double& dist2) const {
+    const Vec2 a0 = verts_[k].p, b0 = verts_[nxt(k)].p;
+    double m = 0.0;
+    for (double v : {a0.x, a0.y, b0.x, b0.y, q.x, q.y}) m = std::max(m, std::fabs(v));
+    const int e = m > 0.0 ? std::ilogb(m) : 0;
+    auto sc = [e](Vec2 v) { return Vec2{std::ldexp(v.x, -e), std::ldexp(v.y, -e)}; };
+    const Vec2 a = sc(a0), d = sc(b0) - a, w = sc(q) - a;
+    const double dd = dot(d, d);
+    t = dd > 0.0 ? dot(w, d) / dd : 0.5;
+    if (!(t > 0.0)) t = 0.0;  // also catches NaN
+    if (t > 1.0) t = 1.0;
+    const Vec2 r = w - d * t;
+    dist2 = dot(r, r);
+}
+
+uint32_t TriangleCdt::insert_on_edge(int k, Vec2 q) {
+    const Vec2 a = verts_[k].p, b = verts_[nxt(k)].p, c = verts_[prv(k)].p;
+    if (orient2d(a, b, q) == 0.0 && orient2d(b, c, q) > 0.0 && orient2d(c, a, q) > 0.0) {
+        const uint32_t id = add_vertex(q);  // exactly on the edge: keep it as it is
+        verts_[id].edge = static_cast<int8_t>(k);
+        verts_[id].lines = static_cast<uint8_t>(1u << k);
+        return insert_located(id);
+    }
+    double t, dist2;
+    edge_projection(k, q, t, dist2);
+    if (t <= 0.0) return static_cast<uint32_t>(k);
+    if (t >= 1.0) return static_cast<uint32_t>(nxt(k));
+
+    Vec2 pos{a.x + t * (b.x - a.x), a.y + t * (b.y - a.y)};
+    if (!std::isfinite(pos.x)) pos.x = (1.0 - t) * a.x + t * b.x;
+    if (!std::isfinite(pos.y)) pos.y = (1.0 - t) * a.y + t * b.y;
+    if (!std::isfinite(pos.x)) pos.x = t < 0.5 ? a.x : b.x;
+    if (!std::isfinite(pos.y)) pos.y = t < 0.5 ? a.y : b.y;
+    const uint32_t id = add_vertex(pos);
+    Vertex& v = verts_[id];
+    v.edge = static_cast<int8_t>(k);
+    v.placed = true;
+    v.t = t;
+    v.lines = static_cast<uint8_t>(1u << k);
+    const Interval it_t(t);
+    v.ix = Interval(a.x) + it_t * (Interval(b.x) - Interval(a.x));
+    v.iy = Interval(a.y) + it_t * (Interval(b.y) - Interval(a.y));
+    return insert_located(id);
+}
+
+// Inserts the vertex just added, or drops it again when its position is
+// already taken.
+uint32_t TriangleCdt::insert_located(uint32_t id) {
+    const Location loc = locate(id);
+    if (loc.kind == 2) {
+        verts_.pop_back();
+        return tris_[loc.face].v[loc.idx];
+    }
+    if (loc.kind == 0) {
+        split_face(loc.face, id);
+    } else if (tris_[loc.face].n[loc.idx] == kNone) {
+        split_boundary(loc.face, loc.idx, id);
+    } else {
+        split_edge(loc.face, loc.idx, id);
+    }
+    last_ = id;
+    return id;
+}
+
+uint32_t TriangleCdt::insert_free(Vec2 q) {
+    int side[3];
+    bool inside = true;
+    for (int k = 0; k < 3; ++k) {
+        side[k] = sgn(orient2d(verts_[k].p, verts_[nxt(k)].p, q));
+        inside = inside && side[k] > 0;
+    }
+    if (!inside) {
+        for (int k = 0; k < 3; ++k) {
+            if (side[k] == 0 && side[nxt(k)] > 0 && side[prv(k)] > 0) return insert_on_edge(k, q);
+        }
+        // Outside: move onto the nearest edge it is not inside of.
+        int best = -1;
+        double best_d = 0.0;
+        for (int k = 0; k < 3; ++k) {
+            if (side[k] > 0) continue;
+            double t, d2;
+            edge_projection(k, q, t, d2);
+            if (best < 0 || d2 < best_d) best = k, best_d = d2;
+        }
+        return insert_on_edge(best, q);
+    }
+
+    return insert_located(add_vertex(q));
+}
+
+// ---------------------------------------------------------------------------
+// Predicates on vertex ids
+
+// Parameter along edge `line` for corners and placed points, else NaN.
+double TriangleCdt::param_on_line(uint32_t v, int line) const {
+    const Vertex& x = verts_[v];
+    if (x.placed) return x.t;
+    if (v == static_cast<uint32_t>(line)) return 0.0;
+    if (v == static_cast<uint32_t>(nxt(line))) return 1.0;
+    return std::numeric_limits<double>::quiet_NaN();
+}
+
+int TriangleCdt::orient(uint32_t a, uint32_t b, uint32_t c) const {
+    const Vertex &A = verts_[a], &B = verts_[b], &C = verts_[c];
+    if (!A.placed && !B.placed && !C.placed) return sgn(orient2d(A.p, B.p, C.p));
+
+    // Two points on the same edge line: the third is on that line too, or
+    // strictly inside; then their order along the line decides, when known.
+    auto on_line = [&](uint32_t p, uint32_t q, uint32_t r, uint8_t common) {
+        const int line = std::countr_zero(static_cast<unsigned>(common));
+        if ((verts_[r].lines >> line) & 1u) return 0;
+        const double d = param_on_line(q, line) - param_on_line(p, line);
+        return std::isnan(d) ? Interval::kUnknown : sgn(d);
+    };
+    int s = Interval::kUnknown;
+    if (const uint8_t m = A.lines & B.lines) {
+        s = on_line(a, b, c, m);
+    } else if (const uint8_t m2 = B.lines & C.lines) {
+        s = on_line(b, c, a, m2);
+    } else if (const uint8_t m3 = C.lines & A.lines) {
+        s = on_line(c, a, b, m3);
+    }
+    if (s != Interval::kUnknown) return s;
+
+    const Interval det = (A.ix - C.ix) * (B.iy - C.iy) - (A.iy - C.iy) * (B.ix - C.ix);
+    s = det.sign();
+    if (s != Interval::kUnknown) return s;
+    return orient_exact(a, b, c);
+}
+
+int TriangleCdt::incircle(uint32_t a, uint32_t b, uint32_t c, uint32_t d) const {
+    const Vertex &A = verts_[a], &B = verts_[b], &C = verts_[c], &D = verts_[d];
+    if (!A.placed && !B.placed && !C.placed && !D.placed) return sgn(geom::incircle(A.p, B.p, C.p, D.p));
+    const Interval adx = A.ix - D.ix, ady = A.iy - D.iy;
+    const Interval bdx = B.ix - D.ix, bdy = B.iy - D.iy;
+    const Interval cdx = C.ix - D.ix, cdy = C.iy - D.iy;
+    const Interval det = (square(adx) + square(ady)) * (bdx * cdy - cdx * bdy) +
+                         (square(bdx) + square(bdy)) * (cdx * ady - adx * cdy) +
+                         (square(cdx) + square(cdy)) * (adx * bdy - bdx * ady);
+    const int s = det.sign();
+    if (s != Interval::kUnknown) return s;
+    return incircle_exact(a, b, c, d);
+}
+
+namespace {
+struct ExactPoint {
+    BigFloat x, y;
+};
+}  // namespace
+
+int TriangleCdt::orient_exact(uint32_t a, uint32_t b, uint32_t c) const {
+    auto exact = [this](uint32_t v) {
+        const Vertex& x = verts_[v];
+        if (!x.placed) return ExactPoint{BigFloat(x.p.x), BigFloat(x.p.y)};
+        const Vec2 p = verts_[x.edge].p, q = verts_[nxt(x.edge)].p;
+        const BigFloat t(x.t), px(p.x), py(p.y);
+        return ExactPoint{px + t * (BigFloat(q.x) - px), py + t * (BigFloat(q.y) - py)};
+    };
+    const ExactPoint A = exact(a), B = exact(b), C = exact(c);
+    return ((A.x - C.x) * (B.y - C.y) - (A.y - C.y) * (B.x - C.x)).sign();
+}
+
+int TriangleCdt::incircle_exact(uint32_t a, uint32_t b, uint32_t c, uint32_t d) const {
+    auto exact = [this](uint32_t v) {
+        const Vertex& x = verts_[v];
+        if (!x.placed) return ExactPoint{BigFloat(x.p.x), BigFloat(x.p.y)};
+        const Vec2 p = verts_[x.edge].p, q = verts_[nxt(x.edge)].p;
+        const BigFloat t(x.t), px(p.x), py(p.y);
+        return ExactPoint{px + t * (BigFloat(q.x) - px), py + t * (BigFloat(q.y) - py)};
+    };
+    const ExactPoint A = exact(a), B = exact(b), C = exact(c), D = exact(d);
+    const BigFloat adx = A.x - D.x, ady = A.y - D.y, bdx = B.x - D.x, bdy = B.y - D.y;
+    const BigFloat cdx = C.x - D.x, cdy = C.y - D.y;
+    return ((adx * adx + ady * ady) * (bdx * cdy - cdx * bdy) + (bdx * bdx + bdy * bdy) * (cdx * ady - adx * cdy) +
+            (cdx * cdx + cdy * cdy) * (adx * bdy - bdx * ady))
+        .sign();
+}
+
+// ---------------------------------------------------------------------------
+// Point location
+
+TriangleCdt::Location TriangleCdt::classify_in(uint32_t f, const int o[3]) const {
+    const int zeros = (o[0] == 0) + (o[1] == 0) + (o[2] == 0);
+    if (zeros == 0) return {f, 0, 0};
+    if (zeros == 1) return {f, 1, o[0] == 0 ? 0 : (o[1] == 0 ? 1 : 2)};
+    return {f, 2, o[0] != 0 ? 0 : (o[1] != 0 ? 1 : 2)};
+}
+
+TriangleCdt::Location TriangleCdt::locate_brute_force(uint32_t p) const {
+    for (uint32_t f = 0; f < tris_.size(); ++f) {
+        const Tri& t = tris_[f];
+        int o[3];
+        bool ok = true;
+        for (int i = 0; i < 3 && ok; ++i) {
+            o[i] = orient(t.v[nxt(i)], t.v[prv(i)], p);
+            ok = o[i] >= 0;
+        }
+        if (ok) return classify_in(f, o);
+    }
+    panic("TriangleCdt: point location failed");
+}
+
+// Face to start walking from: the last vertex inserted, or the nearest of a
+// few random vertices once walks get long (jump-and-walk).
+uint32_t TriangleCdt::walk_start(uint32_t p) {
+    uint32_t best = last_ < p && verts_[last_].tri != kNone ? last_ : 0;
+    if (walk_len_ > 12.0) {
+        const Vec2 q = verts_[p].p;
+        auto d2 = [&](uint32_t v) {
+            const Vec2 d = verts_[v].p - q;
+            return d.x * d.x + d.y * d.y;
+        };
+        double best_d = d2(best);
+        const int samples = 1 + static_cast<int>(std::cbrt(static_cast<double>(p)));
+        for (int s = 0; s < samples; ++s) {
+            const auto v = static_cast<uint32_t>(next_random() % p);
+            if (verts_[v].tri == kNone) continue;
+            const double d = d2(v);
+            if (d < best_d) best = v, best_d = d;
+        }
+    }
+    return verts_[best].tri;
+}
+
+// Visibility walk with a random edge order, never stepping back through the
+// edge it came in by; a walk that takes too long falls back to a scan.
+TriangleCdt::Location TriangleCdt::locate(uint32_t p) {
+    uint32_t f = walk_start(p);
+    uint32_t from = kNone;
+    const size_t limit = tris_.size() + 64;
+    for (size_t steps = 0;; ++steps) {
+        if (steps > limit) return locate_brute_force(p);
+        const Tri& t = tris_[f];
+        const int r = static_cast<int>(next_random() % 3);
+        int o[3] = {1, 1, 1};  // the edge we came in by stays positive
+        uint32_t to = kNone;
+        bool outside = false;
+        for (int j = 0; j < 3; ++j) {
+            const int i = (r + j) % 3;
+            if (from != kNone && t.n[i] == from) continue;
+            o[i] = orient(t.v[nxt(i)], t.v[prv(i)], p);
+            if (o[i] < 0) {
+                to = t.n[i];
+                outside = to == kNone;
+                break;
+            }
+        }
+        if (outside) return locate_brute_force(p);  // cannot happen for interior points
+        if (to == kNone) {
+            walk_len_ = 0.9 * walk_len_ + 0.1 * static_cast<double>(steps);
+            return classify_in(f, o);
+        }
+        from = f;
+        f = to;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Face surgery
+
+int TriangleCdt::index_of(const Tri& t, uint32_t v) {
+    for (int i = 0; i < 3; ++i) {
+        if (t.v[i] == v) return i;
+    }
+    return -1;
+}
+
+// Index of the edge u -> w in t, or -1.
+int TriangleCdt::edge_index(const Tri& t, uint32_t u, uint32_t w) {
+    for (int i = 0; i < 3; ++i) {
+        if (t.v[nxt(i)] == u && t.v[prv(i)] == w) return i;
+    }
+    return -1;
+}
+
+void TriangleCdt::set_tri(uint32_t f, std::array<uint32_t, 3> v, std::array<uint32_t, 3> n, uint8_t fixed) {
+    Tri& t = tris_[f];
+    t.v = v;
+    t.n = n;
+    t.fixed = fixed;
+    for (int i = 0; i < 3; ++i) {
+        verts_[v[i]].tri = f;
+        if (n[i] == kNone) verts_[v[nxt(i)]].btri = f;
+    }
+}
+
+// Face f now owns edge u -> w; make the face across it point back to f.
+void TriangleCdt::repoint(uint32_t nb, uint32_t u, uint32_t w, uint32_t f) {
+    if (nb == kNone) return;
+    const int j = edge_index(tris_[nb], w, u);
+    if (j >= 0) tris_[nb].n[j] = f;
+}
+
+void TriangleCdt::split_face(uint32_t f, uint32_t p) {
+    const Tri t = tris_[f];
+    const uint32_t a = t.v[0], b = t.v[1], c = t.v[2];
+    const auto f1 = static_cast<uint32_t>(tris_.size()), f2 = f1 + 1;
+    tris_.resize(tris_.size() + 2);
+    set_tri(f, {p, b, c}, {t.n[0], f1, f2}, t.fixed & 1u);
+    set_tri(f1, {p, c, a}, {t.n[1], f2, f}, (t.fixed >> 1) & 1u);
+    set_tri(f2, {p, a, b}, {t.n[2], f, f1}, (t.fixed >> 2) & 1u);
+    repoint(t.n[1], c, a, f1);
+    repoint(t.n[2], a, b, f2);
+    stack_.assign({f, f1, f2});
+    legalize(p);
+}
+
+// p lies on the interior edge opposite t.v[i].
+void TriangleCdt::split_edge(uint32_t f, int i, uint32_t p) {
+    const Tri t = tris_[f];
+    const uint32_t c = t.v[i], a = t.v[nxt(i)], b = t.v[prv(i)];
+    const uint32_t g = t.n[i];
+    const Tri s = tris_[g];
+    const int j = edge_index(s, b, a);
+    const uint32_t d = s.v[j];
+    const uint8_t fab = (t.fixed >> i) & 1u, fbc = (t.fixed >> nxt(i)) & 1u, fca = (t.fixed >> prv(i)) & 1u;
+    const uint8_t fad = (s.fixed >> nxt(j)) & 1u, fdb = (s.fixed >> prv(j)) & 1u;
+    const uint32_t nbc = t.n[nxt(i)], nca = t.n[prv(i)], nad = s.n[nxt(j)], ndb = s.n[prv(j)];
+    const auto f1 = static_cast<uint32_t>(tris_.size()), g1 = f1 + 1;
+    tris_.resize(tris_.size() + 2);
+    set_tri(f, {c, a, p}, {g1, f1, nca}, static_cast<uint8_t>(fab | (fca << 2)));
+    set_tri(f1, {c, p, b}, {g, nbc, f}, static_cast<uint8_t>(fab | (fbc << 1)));
+    set_tri(g, {d, b, p}, {f1, g1, ndb}, static_cast<uint8_t>(fab | (fdb << 2)));
+    set_tri(g1, {d, p, a}, {f, nad, g}, static_cast<uint8_t>(fab | (fad << 1)));
+    repoint(nbc, b, c, f1);
+    repoint(nad, a, d, g1);
+    stack_.assign({f, f1, g, g1});
+    legalize(p);
+}
+
+// p lies on the boundary edge opposite t.v[i].
+void TriangleCdt::split_boundary(uint32_t f, int i, uint32_t p) {
+    const Tri t = tris_[f];
+    const uint32_t c = t.v[i], a = t.v[nxt(i)], b = t.v[prv(i)];
+    const uint8_t fbc = (t.fixed >> nxt(i)) & 1u, fca = (t.fixed >> prv(i)) & 1u;
+    const uint32_t nbc = t.n[nxt(i)], nca = t.n[prv(i)];
+    const auto f1 = static_cast<uint32_t>(tris_.size());
+    tris_.resize(tris_.size() + 1);
+    set_tri(f, {c, a, p}, {kNone, f1, nca}, static_cast<uint8_t>(1u | (fca << 2)));
+    set_tri(f1, {c, p, b}, {kNone, nbc, f}, static_cast<uint8_t>(1u | (fbc << 1)));
+    repoint(nbc, b, c, f1);
+    stack_.assign({f, f1});
+    legalize(p);
+}
+
+// Lawson flips around the new vertex p for the faces on stack_.
+void TriangleCdt::legalize(uint32_t p) {
+    while (!stack_.empty()) {
+        const uint32_t f = stack_.back();
+        stack_.pop_back();
+        const Tri& t = tris_[f];
+        const int i = index_of(t, p);
+        if (i < 0 || ((t.fixed >> i) & 1u) || t.n[i] == kNone) continue;
+        const uint32_t g = t.n[i];
+        const int j = edge_index(tris_[g], t.v[prv(i)], t.v[nxt(i)]);
+        if (j < 0) continue;
+        if (incircle(t.v[0], t.v[1], t.v[2], tris_[g].v[j]) > 0) {
+            flip(f, i, g, j);
+            stack_.push_back(f);
+            stack_.push_back(g);
+        }
+    }
+}
+
+// Flips the edge opposite t.v[i] (shared with g, opposite g.v[j]).
+void TriangleCdt::flip(uint32_t f, int i, uint32_t g, int j) {
+    const Tri t = tris_[f], s = tris_[g];
+    const uint32_t p = t.v[i], a = t.v[nxt(i)], b = t.v[prv(i)], q = s.v[j];
+    const uint32_t nbp = t.n[nxt(i)], npa = t.n[prv(i)], naq = s.n[nxt(j)], nqb = s.n[prv(j)];
+    const uint8_t fbp = (t.fixed >> nxt(i)) & 1u, fpa = (t.fixed >> prv(i)) & 1u;
+    const uint8_t faq = (s.fixed >> nxt(j)) & 1u, fqb = (s.fixed >> prv(j)) & 1u;
+    set_tri(f, {p, a, q}, {naq, g, npa}, static_cast<uint8_t>(faq | (fpa << 2)));
+    set_tri(g, {p, q, b}, {nqb, nbp, f}, static_cast<uint8_t>(fqb | (fbp << 1)));
+    repoint(naq, a, q, f);
+    repoint(nbp, b, p, g);
+}
+
+// ---------------------------------------------------------------------------
+// Constraints
+
+void TriangleCdt::set_fixed(uint32_t f, int i) {
+    Tri& t = tris_[f];
+    t.fixed = static_cast<uint8_t>(t.fixed | (1u << i));
+    const uint32_t g = t.n[i];
+    if (g == kNone) return;
+    const int j = edge_index(tris_[g], t.v[prv(i)], t.v[nxt(i)]);
+    if (j >= 0) tris_[g].fixed = static_cast<uint8_t>(tris_[g].fixed | (1u << j));
+}
+
+// Follows segment s -> b from s up to the next vertex on it. With `collect`,
+// records the crossed faces and the vertices left and right of the segment.
+TriangleCdt::Trace TriangleCdt::trace(uint32_t s, uint32_t b, bool collect) {
+    Trace out;
+    if (collect) {
+        cav_faces_.clear();
+        left_.clear();
+        right_.clear();
+    }
+    // Find the face around s whose corner at s contains the direction to b.
+    const uint32_t f0 = verts_[s].tri;
+    uint32_t f = f0;
+    bool ccw = true;
+    uint32_t hit = kNone;
+    int hit_i = -1, o1 = 0, o2 = 0;
+    for (size_t guard = 0; guard <= tris_.size(); ++guard) {
+        const Tri& t = tris_[f];
+        const int i = index_of(t, s);
+        if (i < 0) break;
+        o1 = orient(s, t.v[nxt(i)], b);
+        if (o1 >= 0) {
+            o2 = orient(s, t.v[prv(i)], b);
+            if (o2 <= 0) {
+                hit = f, hit_i = i;
+                break;
+            }
+        }
+        uint32_t g = ccw ? t.n[prv(i)] : t.n[nxt(i)];
+        if (g == f0) break;  // full turn
+        if (g == kNone) {
+            if (!ccw) break;
+            ccw = false;  // s is on the boundary: sweep the other way from f0
+            const Tri& t0 = tris_[f0];
+            g = t0.n[nxt(index_of(t0, s))];
+            if (g == kNone) break;
+        }
+        f = g;
+    }
+    if (hit == kNone) {
+        out.blocked = true;  // cannot happen with exact predicates; refuse the segment
+        return out;
+    }
+    const Tri& th = tris_[hit];
+    if (o1 == 0) {
+        out.stop = th.v[nxt(hit_i)];
+        out.face = hit, out.edge = prv(hit_i);
+        return out;
+    }
+    if (o2 == 0) {
+        out.stop = th.v[prv(hit_i)];
+        out.face = hit, out.edge = nxt(hit_i);
+        return out;
+    }
+    uint32_t right = th.v[nxt(hit_i)], left = th.v[prv(hit_i)];
+    if (collect) {
+        cav_faces_.push_back(hit);
+        right_.push_back(right);
+        left_.push_back(left);
+    }
+    uint32_t cur = hit;
+    int edge = hit_i;
+    for (size_t guard = 0; guard <= tris_.size(); ++guard) {
+        const Tri& t = tris_[cur];
+        if ((t.fixed >> edge) & 1u) {
+            out.blocked = true;
+            return out;
+        }
+        const uint32_t g = t.n[edge];
+        if (g == kNone) break;
+        const Tri& u = tris_[g];
+        const int j = edge_index(u, left, right);
+        if (j < 0) break;
+        const uint32_t w = u.v[j];
+        if (collect) cav_faces_.push_back(g);
+        if (w == b) {
+            out.stop = b;
+            return out;
+        }
+        const int ow = orient(s, b, w);
+        if (ow == 0) {
+            out.stop = w;
+            return out;
+        }
+        if (ow < 0) {
+            edge = index_of(u, right);  // leaves through left-w
+            right = w;
+            if (collect) right_.push_back(w);
+        } else {
+            edge = index_of(u, left);  // leaves through w-right
+            left = w;
+            if (collect) left_.push_back(w);
+        }
+        cur = g;
+    }
+    out.blocked = true;  // ran off the mesh; cannot happen
+    return out;
+}
+
+bool TriangleCdt::add_constraint(uint32_t a, uint32_t b) {
+    if (a >= verts_.size() || b >= verts_.size()) panic("TriangleCdt::add_constraint: vertex id out of range");
+    if (a == b) return true;
+    if (degenerate_) return false;
+    // First check the whole segment, then change anything.
+    uint32_t cur = a;
+    for (size_t n = 0; cur != b; ++n) {
+        const Trace tr = trace(cur, b, false);
+        if (tr.blocked || n > verts_.size()) return false;
+        cur = tr.stop;
+    }
+    cur = a;
+    while (cur != b) {
+        const Trace tr = trace(cur, b, true);
+        if (tr.blocked) return false;  // unreachable after the check above
+        if (tr.face != kNone) {
+            set_fixed(tr.face, tr.edge);
+        } else {
+            retriangulate(cur, tr.stop);
+        }
+        cur = tr.stop;
+    }
+    return true;
+}
+
+// Delaunay triangulation of the pseudo-polygon base u -> v plus `chain`
+// (left of u -> v, ordered from u to v): pick the chain vertex whose
+// circumcircle with u, v holds no other, split there, repeat on both sides.
+void TriangleCdt::triangulate_pseudo(uint32_t u, uint32_t v, const std::vector<uint32_t>& chain) {
+    struct Job {
+        uint32_t u, v;
+        size_t lo, hi;
+    };
+    std::vector<Job> jobs{{u, v, 0, chain.size()}};
+    while (!jobs.empty()) {
+        const Job jb = jobs.back();
+        jobs.pop_back();
+        if (jb.lo >= jb.hi) continue;
+        size_t c = jb.lo;
+        for (size_t k = jb.lo + 1; k < jb.hi; ++k) {
+            if (incircle(jb.u, jb.v, chain[c], chain[k]) > 0) c = k;
+        }
+        new_tris_.insert(new_tris_.end(), {jb.u, jb.v, chain[c]});
+        jobs.push_back({jb.u, chain[c], jb.lo, c});
+        jobs.push_back({chain[c], jb.v, c + 1, jb.hi});
+    }
+}
+
+// Replaces the faces crossed by s-e (as left by trace) with the constrained
+// Delaunay triangulations of the two pseudo-polygons on either side.
+void TriangleCdt::retriangulate(uint32_t s, uint32_t e) {
+    const std::vector<uint32_t> faces = cav_faces_;
+    struct Outer {
+        uint64_t key;
+        uint32_t face;
+        uint8_t fixed;
+    };
+    std::vector<Outer> outer;
+    outer.reserve(faces.size() + 2);
+    for (size_t k = 0; k < faces.size(); ++k) {
+        const Tri& t = tris_[faces[k]];
+        for (int i = 0; i < 3; ++i) {
+            const uint32_t nb = t.n[i];
+            if ((k > 0 && nb == faces[k - 1]) || (k + 1 < faces.size() && nb == faces[k + 1])) continue;
+            outer.push_back({edge_key(t.v[nxt(i)], t.v[prv(i)]), nb, static_cast<uint8_t>((t.fixed >> i) & 1u)});
+        }
+    }
+    std::sort(outer.begin(), outer.end(), [](const Outer& x, const Outer& y) { return x.key < y.key; });
+
+    new_tris_.clear();
+    triangulate_pseudo(s, e, left_);
+    std::vector<uint32_t> rev(right_.rbegin(), right_.rend());
+    triangulate_pseudo(e, s, rev);
+    if (new_tris_.size() != 3 * faces.size()) panic("TriangleCdt: cavity retriangulation mismatch");
+
+    struct Half {
+        uint64_t key;
+        uint32_t face;
+    };
+    std::vector<Half> halves;
+    halves.reserve(new_tris_.size());
+    for (size_t k = 0; k < faces.size(); ++k) {
+        for (int i = 0; i < 3; ++i) {
+            halves.push_back({edge_key(new_tris_[3 * k + nxt(i)], new_tris_[3 * k + prv(i)]), faces[k]});
+        }
+    }
+    std::sort(halves.begin(), halves.end(), [](const Half& x, const Half& y) { return x.key < y.key; });
+
+    for (size_t k = 0; k < faces.size(); ++k) {
+        const std::array<uint32_t, 3> v = {new_tris_[3 * k], new_tris_[3 * k + 1], new_tris_[3 * k + 2]};
+        std::array<uint32_t, 3> n{};
+        uint8_t fixed = 0;
+        for (int i = 0; i < 3; ++i) {
+            const uint32_t x = v[nxt(i)], y = v[prv(i)];
+            const uint64_t rk = edge_key(y, x);
+            auto h = std::lower_bound(halves.begin(), halves.end(), rk,
+                                      [](const Half& q, uint64_t key) { return q.key < key; });
+            if (h != halves.end() && h->key == rk) {
+                n[i] = h->face;
+                if ((x == s && y == e) || (x == e && y == s)) fixed = static_cast<uint8_t>(fixed | (1u << i));
+                continue;
+            }
+            const uint64_t ok = edge_key(x, y);
+            auto o = std::lower_bound(outer.begin(), outer.end(), ok,
+                                      [](const Outer& q, uint64_t key) { return q.key < key; });
+            if (o == outer.end() || o->key != ok) panic("TriangleCdt: cavity boundary mismatch");
+            n[i] = o->face;
+            fixed = static_cast<uint8_t>(fixed | (o->fixed << i));
+        }
+        set_tri(faces[k], v, n, fixed);
+    }
+    for (size_t k = 0; k < faces.size(); ++k) {
+        const Tri& t = tris_[faces[k]];
+        for (int i = 0; i < 3; ++i) {
+            const uint32_t x = t.v[nxt(i)], y = t.v[prv(i)];
+            const uint64_t ok = edge_key(x, y);
+            auto o = std::lower_bound(outer.begin(), outer.end(), ok,
+                                      [](const Outer& q, uint64_t key) { return q.key < key; });
+            if (o != outer.end() && o->key == ok) repoint(o->face, x, y, faces[k]);
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Queries
+
+std::vector<std::array<uint32_t, 3>> TriangleCdt::faces() const {
+    std::vector<std::array<uint32_t, 3>> out;
+    if (degenerate_) return out;
+    out.reserve(tris_.size());
+    for (const Tri& t : tris_) {
+        const int m = t.v[0] < t.v[1] ? (t.v[0] < t.v[2] ? 0 : 2) : (t.v[1] < t.v[2] ? 1 : 2);
+        out.push_back({t.v[m], t.v[nxt(m)], t.v[prv(m)]});
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+}
+
+Vec2 TriangleCdt::vertex(uint32_t id) const {
+    if (id >= verts_.size()) panic("TriangleCdt::vertex: id out of range");
+    return internal(verts_[id].p);
+}
+
+OnEdge TriangleCdt::vertex_edge(uint32_t id) const {
+    if (id >= verts_.size()) panic("TriangleCdt::vertex_edge: id out of range");
+    return static_cast<OnEdge>(verts_[id].edge);
+}
+
+bool TriangleCdt::vertex_is_placed(uint32_t id) const {
+    if (id >= verts_.size()) panic("TriangleCdt::vertex_is_placed: id out of range");
+    return verts_[id].placed;
+}
+
+double TriangleCdt::vertex_param(uint32_t id) const {
+    if (id >= verts_.size()) panic("TriangleCdt::vertex_param: id out of range");
+    return verts_[id].t;
+}
+
+bool TriangleCdt::is_constrained(uint32_t a, uint32_t b) const {
+    if (degenerate_ || a >= verts_.size() || b >= verts_.size() || a == b) return false;
+    const uint32_t f0 = verts_[a].tri;
+    // Walk the faces around a both ways.
+    for (int dir = 0; dir < 2; ++dir) {
+        uint32_t f = f0;
+        for (size_t guard = 0; guard <= tris_.size() && f != kNone; ++guard) {
+            const Tri& t = tris_[f];
+            const int i = index_of(t, a);
+            if (i < 0) return false;
+            if (t.v[nxt(i)] == b) return (t.fixed >> prv(i)) & 1u;
+            if (t.v[prv(i)] == b) return (t.fixed >> nxt(i)) & 1u;
+            f = dir == 0 ? t.n[prv(i)] : t.n[nxt(i)];
+            if (f == f0) return false;
+        }
+    }
+    return false;
+}
+
+}  // namespace geom

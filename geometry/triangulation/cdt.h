@@ -1,0 +1,181 @@
+// Constrained Delaunay triangulation of one triangle, built online: start from
+// the three corners, insert points (interior or on a boundary edge) and
+// constraint segments between inserted points. Used to cut a mesh triangle
+// along its intersection segments with another mesh.
+//
+// Geometry. A point that belongs on boundary edge k (because the caller says
+// so, or because its coordinates put it outside that edge) but whose
+// coordinates are not exactly on the edge is not kept at them: it is placed
+// exactly on the edge, at corner_k + t * (corner_{k+1} - corner_k) for a
+// double t in (0, 1). The triangulated region is therefore always exactly the
+// corner triangle, the boundary stays straight, and points a few ulps off an
+// edge cannot fold faces over. All other points keep their coordinates.
+// Every orientation and in-circle decision is exact with respect to these
+// positions (plain predicates, or an interval filter and then BigFloat for
+// placed points), so the usual proofs of termination and validity of Lawson
+// flips and of cavity retriangulation apply unchanged.
+//
+// Magnitudes. Any finite coordinate is accepted; the predicates handle
+// overflow and underflow themselves (see predicates.h), extreme magnitudes
+// just take slower exact paths.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "geometry/predicates/interval.h"
+#include "geometry/vec2.h"
+
+namespace geom {
+
+// Opaque identity of an inserted point, chosen by the caller.
+struct PointKey {
+    uint64_t a = 0, b = 0;
+    friend bool operator==(PointKey, PointKey) = default;
+};
+
+// Edge k runs from corner k to corner k + 1 (mod 3).
+enum class OnEdge : int8_t { None = -1, E0 = 0, E1 = 1, E2 = 2 };
+
+class TriangleCdt {
+public:
+    static constexpr uint32_t kNone = 0xffffffffu;
+
+    // Corners get vertex ids 0, 1, 2. Collinear corners give a degenerate
+    // triangulation: points are still recorded, but there are no faces and no
+    // constraint is accepted. NaN or infinite coordinates panic.
+    TriangleCdt(Vec2 c0, Vec2 c1, Vec2 c2);
+
+    // Inserts p and returns its vertex id. A key seen before returns the
+    // vertex it got then; a new key at coordinates seen before returns that
+    // vertex (an alias). `edge` says p lies on that boundary edge; it is then
+    // placed exactly on it. Without `edge`, a point on or outside the boundary
+    // is moved onto the nearest boundary edge, or merged into a corner. A
+    // point placed at a position already taken returns that vertex.
+    uint32_t insert(Vec2 p, PointKey key, OnEdge edge = OnEdge::None);
+
+    // Records `key` as another name of corner `corner` (0..2); inserts nothing.
+    uint32_t insert_corner(int corner, PointKey key);
+
+    // Makes segment a-b a constraint edge, split at every vertex it passes
+    // through. Returns false, changing nothing, when it would properly cross
+    // an existing constraint (or the triangulation is degenerate). A segment
+    // already present or of zero length is accepted as it is.
+    bool add_constraint(uint32_t a, uint32_t b);
+
+    // Faces as vertex triples with the orientation of (c0, c1, c2), each
+    // rotated to start at its smallest id, sorted.
+    std::vector<std::array<uint32_t, 3>> faces() const;
+    size_t num_faces() const { return degenerate_ ? 0 : tris_.size(); }
+
+    // Position of the vertex: exact, or for a point placed on an edge its
+    // position rounded to doubles (see vertex_is_placed).
+    Vec2 vertex(uint32_t id) const;
+    size_t num_vertices() const { return verts_.size(); }
+    bool degenerate() const { return degenerate_; }
+
+    // Boundary edge a vertex lies on (None for corners and interior points).
+    OnEdge vertex_edge(uint32_t id) const;
+    // Whether the vertex was placed on its edge at parameter vertex_param
+    // rather than kept at its coordinates.
+    bool vertex_is_placed(uint32_t id) const;
+    double vertex_param(uint32_t id) const;
+
+    // Whether a-b is an edge that is a constraint or lies on the boundary.
+    bool is_constrained(uint32_t a, uint32_t b) const;
+
+private:
+    struct Vertex {
+        Vec2 p;                  // internal coordinates (x negated when the corners run clockwise)
+        Interval ix, iy;         // encloses the exact position
+        double t = 0.0;          // parameter along `edge` when placed
+        int8_t edge = -1;        // boundary edge it lies on (not for corners), or -1
+        bool placed = false;     // position is corner + t * (next corner - corner)
+        uint8_t lines = 0;       // bit k: lies on the line of edge k
+        uint32_t tri = kNone;    // some incident face
+        uint32_t btri = kNone;   // face holding the boundary edge that starts here
+    };
+    // Counter-clockwise in internal coordinates. n[i] and bit i of `fixed`
+    // belong to the edge opposite v[i], i.e. v[i+1] -> v[i+2].
+    struct Tri {
+        std::array<uint32_t, 3> v;
+        std::array<uint32_t, 3> n;
+        uint8_t fixed;  // constraint or boundary
+    };
+    struct KeyHash {
+        size_t operator()(const PointKey& k) const;
+    };
+    struct PosKey {
+        uint64_t x, y;
+        friend bool operator==(PosKey, PosKey) = default;
+    };
+    struct PosHash {
+        size_t operator()(const PosKey& k) const;
+    };
+    struct Location {
+        uint32_t face;
+        int kind;  // 0 inside, 1 on edge `idx`, 2 at vertex `idx`
+        int idx;
+    };
+    struct Trace {
+        uint32_t stop = kNone;  // next vertex on the segment
+        bool blocked = false;   // crosses a constraint
+        uint32_t face = kNone;  // when stop is a neighbour: face and index of edge s-stop
+        int edge = -1;
+    };
+
+    static PosKey pos_key(Vec2 p);
+    Vec2 internal(Vec2 p) const { return mirrored_ ? Vec2{-p.x, p.y} : p; }
+    uint64_t next_random();
+
+    uint32_t add_vertex(Vec2 p);
+    uint32_t insert_free(Vec2 q);
+    uint32_t insert_on_edge(int k, Vec2 q);
+    uint32_t insert_located(uint32_t id);
+    void edge_projection(int k, Vec2 q, double& t, double& dist2) const;
+
+    // Exact predicates on vertex ids: sign of orient2d / incircle.
+    int orient(uint32_t a, uint32_t b, uint32_t c) const;
+    int incircle(uint32_t a, uint32_t b, uint32_t c, uint32_t d) const;
+    int orient_exact(uint32_t a, uint32_t b, uint32_t c) const;
+    int incircle_exact(uint32_t a, uint32_t b, uint32_t c, uint32_t d) const;
+    double param_on_line(uint32_t v, int line) const;
+
+    Location locate(uint32_t p);
+    Location classify_in(uint32_t f, const int o[3]) const;
+    Location locate_brute_force(uint32_t p) const;
+    uint32_t walk_start(uint32_t p);
+
+    void set_tri(uint32_t f, std::array<uint32_t, 3> v, std::array<uint32_t, 3> n, uint8_t fixed);
+    void repoint(uint32_t nb, uint32_t u, uint32_t w, uint32_t f);
+    static int index_of(const Tri& t, uint32_t v);
+    static int edge_index(const Tri& t, uint32_t u, uint32_t w);
+    void split_face(uint32_t f, uint32_t p);
+    void split_edge(uint32_t f, int i, uint32_t p);
+    void split_boundary(uint32_t f, int i, uint32_t p);
+    void legalize(uint32_t p);
+    void flip(uint32_t f, int i, uint32_t g, int j);
+
+    Trace trace(uint32_t s, uint32_t b, bool collect);
+    void retriangulate(uint32_t s, uint32_t e);
+    void triangulate_pseudo(uint32_t u, uint32_t v, const std::vector<uint32_t>& chain);
+    void set_fixed(uint32_t f, int i);
+
+    std::vector<Vertex> verts_;
+    std::vector<Tri> tris_;
+    std::unordered_map<PointKey, uint32_t, KeyHash> by_key_;
+    std::unordered_map<PosKey, uint32_t, PosHash> by_pos_;
+    bool mirrored_ = false;
+    bool degenerate_ = false;
+    uint32_t last_ = 0;
+    uint64_t rng_ = 0x9e3779b97f4a7c15ull;
+    double walk_len_ = 0.0;  // running mean of walk lengths
+
+    // Scratch for legalize and retriangulate.
+    std::vector<uint32_t> stack_, cav_faces_, left_, right_, new_tris_;
+};
+
+}  // namespace geom
