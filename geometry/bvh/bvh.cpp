@@ -16,7 +16,7 @@ constexpr uint32_t kLeafSize = 4;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 struct Prim {
-    Vec3 lo, hi;
+    Vec3 c;  // centre of the triangle's box
     uint32_t tri;
 };
 
@@ -37,13 +37,14 @@ struct Box {
     }
 };
 
-double centroid(const Prim& p, int axis) { return p.lo[axis] * 0.5 + p.hi[axis] * 0.5; }
+double centroid(const Prim& p, int axis) { return axis == 0 ? p.c.x : (axis == 1 ? p.c.y : p.c.z); }
 
 double max_abs3(Vec3 v) { return std::max({std::fabs(v.x), std::fabs(v.y), std::fabs(v.z)}); }
 
 struct Task {
     uint32_t node, begin, end;
     int depth;
+    Box cbox;  // bounds of the triangles' centres
 };
 
 // Bin of a centroid; NaN and out-of-range values are clamped.
@@ -75,13 +76,11 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const std::array<uint32_t
             bvh.unbounded_.push_back(static_cast<uint32_t>(f));
             continue;
         }
-        Prim p;
-        p.lo = {std::min({a.x, b.x, c.x}), std::min({a.y, b.y, c.y}), std::min({a.z, b.z, c.z})};
-        p.hi = {std::max({a.x, b.x, c.x}), std::max({a.y, b.y, c.y}), std::max({a.z, b.z, c.z})};
-        p.tri = static_cast<uint32_t>(f);
-        prims.push_back(p);
+        const Vec3 lo{std::min({a.x, b.x, c.x}), std::min({a.y, b.y, c.y}), std::min({a.z, b.z, c.z})};
+        const Vec3 hi{std::max({a.x, b.x, c.x}), std::max({a.y, b.y, c.y}), std::max({a.z, b.z, c.z})};
+        prims.push_back({lo * 0.5 + hi * 0.5, static_cast<uint32_t>(f)});
 
-        const double m = std::max(max_abs3(p.lo), max_abs3(p.hi));
+        const double m = std::max(max_abs3(lo), max_abs3(hi));
         bvh.max_abs_ = std::max(bvh.max_abs_, m);
         // Same normal as the ray test computes.
         const Vec3 n = cross(b - a, c - a);
@@ -96,32 +95,30 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const std::array<uint32_t
     const uint32_t n_prims = static_cast<uint32_t>(prims.size());
     bvh.nodes_.reserve(2 * (n_prims / 2 + 1));
     bvh.nodes_.emplace_back();
-    std::vector<Task> stack;
-    stack.push_back({0, 0, n_prims, 0});
 
+    auto centre_bounds = [&](uint32_t begin, uint32_t end) {
+        Box cbox;
+        for (uint32_t i = begin; i < end; ++i) cbox.grow(prims[i].c, prims[i].c);
+        return cbox;
+    };
+    std::vector<Task> stack(1);
+    stack[0] = {0, 0, n_prims, 0, centre_bounds(0, n_prims)};
+
+    // Splits are chosen on the boxes of the triangle centres, which keeps the
+    // per-triangle work small; node boxes are computed exactly afterwards.
     struct Bin {
-        Box box;
+        Box cbox;
         uint32_t count = 0;
     };
     std::array<Bin, kBins> bins;
-    std::array<double, kBins> right_area;
-    std::array<uint32_t, kBins> right_count;
+    std::array<Bin, kBins> right;  // union of bins k.. kBins-1
 
     while (!stack.empty()) {
         const Task task = stack.back();
         stack.pop_back();
         bvh.depth_ = std::max(bvh.depth_, task.depth + 1);
 
-        Box box, cbox;
-        for (uint32_t i = task.begin; i < task.end; ++i) {
-            const Prim& p = prims[i];
-            box.grow(p.lo, p.hi);
-            Vec3 c{centroid(p, 0), centroid(p, 1), centroid(p, 2)};
-            cbox.grow(c, c);
-        }
         BvhNode& node = bvh.nodes_[task.node];
-        node.lo = box.lo;
-        node.hi = box.hi;
         const uint32_t count = task.end - task.begin;
         if (count <= kLeafSize) {
             node.first = task.begin;
@@ -129,63 +126,61 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const std::array<uint32_t
             continue;
         }
 
-        // Binned surface-area heuristic over all three axes.
-        int best_axis = -1, best_split = 0;
-        double best_cost = kInf;
-        if (task.depth < kSahDepth) {
-            for (int axis = 0; axis < 3; ++axis) {
-                const double cmin = cbox.lo[axis], extent = cbox.hi[axis] - cbox.lo[axis];
-                if (!(extent > 0.0)) continue;
-                const double scale = kBins / extent * (1.0 - 1e-12);
-                bins.fill(Bin{});
-                for (uint32_t i = task.begin; i < task.end; ++i) {
-                    Bin& bin = bins[bin_of(centroid(prims[i], axis), cmin, scale)];
-                    bin.box.grow(prims[i].lo, prims[i].hi);
-                    ++bin.count;
-                }
-                Box acc;
-                uint32_t acc_count = 0;
-                for (int k = kBins - 1; k > 0; --k) {
-                    acc.grow(bins[k].box);
-                    acc_count += bins[k].count;
-                    right_area[k] = acc.half_area();
-                    right_count[k] = acc_count;
-                }
-                acc = Box{};
-                acc_count = 0;
-                for (int k = 0; k < kBins - 1; ++k) {
-                    acc.grow(bins[k].box);
-                    acc_count += bins[k].count;
-                    if (acc_count == 0 || right_count[k + 1] == 0) continue;
-                    const double cost = acc.half_area() * acc_count + right_area[k + 1] * right_count[k + 1];
-                    if (cost < best_cost) {
-                        best_cost = cost;
-                        best_axis = axis;
-                        best_split = k;
-                    }
+        const Vec3 ext = task.cbox.hi - task.cbox.lo;
+        const int axis = (ext.x >= ext.y && ext.x >= ext.z) ? 0 : (ext.y >= ext.z ? 1 : 2);
+        const double cmin = task.cbox.lo[axis], extent = ext[axis];
+        int best_split = -1;
+        Box left_cbox, right_cbox;
+        if (task.depth < kSahDepth && extent > 0.0) {
+            const double scale = kBins / extent * (1.0 - 1e-12);
+            bins.fill(Bin{});
+            for (uint32_t i = task.begin; i < task.end; ++i) {
+                const Prim& p = prims[i];
+                Bin& bin = bins[bin_of(centroid(p, axis), cmin, scale)];
+                bin.cbox.grow(p.c, p.c);
+                ++bin.count;
+            }
+            right[kBins - 1] = bins[kBins - 1];
+            for (int k = kBins - 2; k > 0; --k) {
+                right[k] = right[k + 1];
+                right[k].cbox.grow(bins[k].cbox);
+                right[k].count += bins[k].count;
+            }
+            Bin left;
+            double best_cost = kInf;
+            for (int k = 0; k < kBins - 1; ++k) {
+                left.cbox.grow(bins[k].cbox);
+                left.count += bins[k].count;
+                if (left.count == 0 || right[k + 1].count == 0) continue;
+                const double cost =
+                    left.cbox.half_area() * left.count + right[k + 1].cbox.half_area() * right[k + 1].count;
+                if (cost < best_cost) {
+                    best_cost = cost;
+                    best_split = k;
+                    left_cbox = left.cbox;
+                    right_cbox = right[k + 1].cbox;
                 }
             }
         }
 
         uint32_t mid = task.begin;
-        if (best_axis >= 0) {
-            const double cmin = cbox.lo[best_axis];
-            const double scale = kBins / (cbox.hi[best_axis] - cmin) * (1.0 - 1e-12);
+        if (best_split >= 0) {
+            const double scale = kBins / extent * (1.0 - 1e-12);
             auto it = std::partition(prims.begin() + task.begin, prims.begin() + task.end, [&](const Prim& p) {
-                return bin_of(centroid(p, best_axis), cmin, scale) <= best_split;
+                return bin_of(centroid(p, axis), cmin, scale) <= best_split;
             });
             mid = static_cast<uint32_t>(it - prims.begin());
         }
         if (mid == task.begin || mid == task.end) {
-            // No useful split (coincident centroids or too deep): halve by position.
-            const Vec3 ext = cbox.hi - cbox.lo;
-            const int axis = (ext.x >= ext.y && ext.x >= ext.z) ? 0 : (ext.y >= ext.z ? 1 : 2);
+            // No useful split (coincident centres, overflowing areas, or too deep): halve by position.
             mid = task.begin + count / 2;
             std::nth_element(prims.begin() + task.begin, prims.begin() + mid, prims.begin() + task.end,
                              [axis](const Prim& p, const Prim& q) {
                                  const double cp = centroid(p, axis), cq = centroid(q, axis);
                                  return cp < cq || (cp == cq && p.tri < q.tri);
                              });
+            left_cbox = centre_bounds(task.begin, mid);
+            right_cbox = centre_bounds(mid, task.end);
         }
 
         const uint32_t left = static_cast<uint32_t>(bvh.nodes_.size());
@@ -193,12 +188,26 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const std::array<uint32_t
         node.count = 0;
         bvh.nodes_.emplace_back();  // invalidates `node`
         bvh.nodes_.emplace_back();
-        stack.push_back({left + 1, mid, task.end, task.depth + 1});
-        stack.push_back({left, task.begin, mid, task.depth + 1});
+        stack.push_back({left + 1, mid, task.end, task.depth + 1, right_cbox});
+        stack.push_back({left, task.begin, mid, task.depth + 1, left_cbox});
     }
 
     bvh.items_.resize(n_prims);
     for (uint32_t i = 0; i < n_prims; ++i) bvh.items_[i] = prims[i].tri;
+    // Children always come after their parent.
+    for (size_t i = bvh.nodes_.size(); i-- > 0;) {
+        BvhNode& node = bvh.nodes_[i];
+        Box box;
+        if (node.is_leaf()) {
+            for (uint32_t j = node.first; j < node.first + node.count; ++j)
+                for (uint32_t v : triangles[bvh.items_[j]]) box.grow(points[v], points[v]);
+        } else {
+            box.grow(bvh.nodes_[node.first].lo, bvh.nodes_[node.first].hi);
+            box.grow(bvh.nodes_[node.first + 1].lo, bvh.nodes_[node.first + 1].hi);
+        }
+        node.lo = box.lo;
+        node.hi = box.hi;
+    }
     return bvh;
 }
 
