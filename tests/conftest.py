@@ -1,12 +1,17 @@
 import ctypes
 import importlib.util
 import math
+import os
 import struct
 
 import pytest
 
 import qboolean
 import qdraft
+
+
+# The sanitizer run keeps freed memory in quarantine, so the process grows.
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
 def bits(x):
