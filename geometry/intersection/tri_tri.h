@@ -44,11 +44,11 @@
 
 namespace geom {
 
-enum class FeatureKind : uint8_t { Corner, Edge, Face };
+enum class TriFeatureKind : uint8_t { Corner, Edge, Face };
 
 // Corner k, edge k (from corner k to corner (k+1)%3) or the interior (index 0).
 struct Feature {
-    FeatureKind kind = FeatureKind::Face;
+    TriFeatureKind kind = TriFeatureKind::Face;
     uint8_t index = 0;
 
     friend constexpr bool operator==(Feature, Feature) = default;

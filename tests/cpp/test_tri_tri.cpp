@@ -22,7 +22,7 @@ TriInput tri(Vec3 a, Vec3 b, Vec3 c, uint32_t va = 0, uint32_t vb = 1, uint32_t 
 
 std::string fname(Feature f) {
     std::string s(1, "CEF"[int(f.kind)]);
-    if (f.kind != FeatureKind::Face) s += char('0' + f.index);
+    if (f.kind != TriFeatureKind::Face) s += char('0' + f.index);
     return s;
 }
 
@@ -54,7 +54,7 @@ TriInput rotated(const TriInput& t, int r) {
     return o;
 }
 Feature unrotate(Feature f, int r) {
-    if (f.kind != FeatureKind::Face) f.index = uint8_t((f.index + r) % 3);
+    if (f.kind != TriFeatureKind::Face) f.index = uint8_t((f.index + r) % 3);
     return f;
 }
 
@@ -76,9 +76,9 @@ double tri_dist(Vec3 p, const TriInput& t) {
 
 // Features must describe where the point is.
 void check_feature(Vec3 p, Feature f, const TriInput& t, double tol) {
-    if (f.kind == FeatureKind::Corner) {
+    if (f.kind == TriFeatureKind::Corner) {
         EXPECT_LE(norm(p - t.p[f.index]), tol);
-    } else if (f.kind == FeatureKind::Edge) {
+    } else if (f.kind == TriFeatureKind::Edge) {
         EXPECT_LE(seg_dist(p, t.p[f.index], t.p[(f.index + 1) % 3]), tol);
     }
     EXPECT_LE(tri_dist(p, t), tol);
@@ -389,7 +389,7 @@ TEST(TriTri, NeighboursShareEdgePointsBitForBit) {
         const TriTriResult r2 = first ? intersect_triangles(n2, t) : intersect_triangles(t, n2);
         auto on_shared = [&](const TriInput& n, const IsectPoint& p) {
             const Feature f = first ? p.f1 : p.f2;
-            if (f.kind != FeatureKind::Edge) return false;
+            if (f.kind != TriFeatureKind::Edge) return false;
             return std::min(n.v[f.index], n.v[(f.index + 1) % 3]) == 100 && std::max(n.v[f.index], n.v[(f.index + 1) % 3]) == 101;
         };
         for (int i = 0; i < r1.n; ++i)
