@@ -3,7 +3,13 @@
 // triangle mesh.
 #include "boolean/src/lib.h"
 
+#include <cstdio>
+#include <optional>
+
+#include "binding/args.h"
+#include "binding/entry.h"
 #include "binding/module.h"
+#include "geometry/intersection/tracked.h"
 
 namespace qboolean {
 
@@ -16,13 +22,61 @@ bind::MeshLists trimesh2mesh(geom::TriMesh&& mesh) {
     return {std::move(points), std::move(triangles)};
 }
 
+using IntersectResult = std::pair<bind::MeshLists, geom::TrackingCounts>;
+
+// The intersection of the two meshes' regions (a mesh flipped is taken
+// inside-out), or nothing when it has no triangle or the routine failed.
+std::optional<IntersectResult> intersect(bind::MeshLists&& m1, bind::MeshLists&& m2, bool flip1, bool flip2) {
+    const geom::TriMesh mesh1 = mesh2trimesh(std::move(m1));
+    const geom::TriMesh mesh2 = mesh2trimesh(std::move(m2));
+    geom::TrackedOutcome outcome = geom::tracked_intersection(mesh1, flip1, mesh2, flip2);
+    if (const auto* error = std::get_if<geom::MeshIntersectionError>(&outcome)) {
+        std::printf("Error %s\n", geom::display(*error));
+        std::fflush(stdout);
+        return std::nullopt;
+    }
+    auto& result = std::get<std::optional<geom::TrackedMesh>>(outcome);
+    if (!result) return std::nullopt;
+    return IntersectResult{bind::MeshLists{std::move(result->points), std::move(result->triangles)},
+                           result->counts};
+}
+
 }  // namespace qboolean
 
 namespace {
 
+constexpr bind::Signature<4> kPyIntersectSig{"pyintersect", {"m1", "m2", "flip1", "flip2"}};
+
+PyObject* pyintersect(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    const auto a = bind::bind_arguments(kPyIntersectSig, args, nargsf, kwnames);
+    bind::MeshLists m1 = bind::convert_argument("m1", a[0], bind::to_mesh_lists);
+    bind::MeshLists m2 = bind::convert_argument("m2", a[1], bind::to_mesh_lists);
+    const bool flip1 = bind::convert_argument("flip1", a[2], bind::to_bool);
+    const bool flip2 = bind::convert_argument("flip2", a[3], bind::to_bool);
+
+    std::optional<qboolean::IntersectResult> result = qboolean::intersect(std::move(m1), std::move(m2), flip1, flip2);
+    if (!result) throw bind::PyError::lazy(bind::my_error_class, "derp");
+
+    auto& [mesh, counts] = *result;
+    bind::Ref points = bind::float_triple_list(mesh.points);
+    mesh.points = {};
+    bind::Ref triangles = bind::index_triple_list(mesh.triangles);
+    mesh.triangles = {};
+    bind::Ref tracking = bind::unsigned_list({counts.begin(), counts.end()});
+    bind::Ref pair(bind::checked(PyTuple_New(2)));
+    PyTuple_SET_ITEM(pair.get(), 0, points.release());
+    PyTuple_SET_ITEM(pair.get(), 1, triangles.release());
+    bind::Ref outer(bind::checked(PyTuple_New(2)));
+    PyTuple_SET_ITEM(outer.get(), 0, pair.release());
+    PyTuple_SET_ITEM(outer.get(), 1, tracking.release());
+    return outer.release();
+}
+
+PyMethodDef pyintersect_def = bind::method<pyintersect>("pyintersect", "");
+
 PyModuleDef qboolean_def = {PyModuleDef_HEAD_INIT, "qboolean", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
-void qboolean_body(PyObject* /*module*/) {}
+void qboolean_body(PyObject* module) { bind::add_function(module, &pyintersect_def); }
 
 }  // namespace
 

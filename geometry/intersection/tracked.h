@@ -1,0 +1,49 @@
+// Intersection of the regions bounded by two triangle meshes, built from the
+// input triangles and pieces of them, with the result's triangles grouped in
+// four runs by origin (mesh 1 or 2) and whether they were cut.
+//
+// Both meshes are in the same frame. With `flip` a mesh is taken inside-out,
+// which turns the intersection into a difference (both flipped: the inward
+// facing surface of the union). The result faces out of the common region.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <variant>
+#include <vector>
+
+#include "geometry/mesh/trimesh.h"
+#include "geometry/vec3.h"
+
+namespace geom {
+
+enum class MeshIntersectionError : uint8_t {
+    TopologyMissing = 0,
+    PseudoNormalsMissing = 1,
+    TriangleIntersectionFailed = 2,
+};
+
+// The error's display text.
+const char* display(MeshIntersectionError error);
+
+// Triangle counts of the four runs, in result order: whole triangles of mesh
+// 1, whole triangles of mesh 2, pieces of cut triangles of mesh 1, of mesh 2.
+using TrackingCounts = std::array<uint64_t, 4>;
+
+struct TrackedMesh {
+    std::vector<Vec3> points;
+    std::vector<Triangle> triangles;
+    TrackingCounts counts{};
+};
+
+// Piece-keeping tolerance: the largest double below 1e-5.
+inline constexpr double kIntersectionTolerance = 9.999999999999999e-06;
+
+// Error, or success with no triangle (nullopt), or the result mesh.
+using TrackedOutcome = std::variant<MeshIntersectionError, std::optional<TrackedMesh>>;
+
+// Deterministic: the same meshes and flags give the same result, bit for bit.
+TrackedOutcome tracked_intersection(const TriMesh& mesh1, bool flip1, const TriMesh& mesh2, bool flip2);
+
+}  // namespace geom
