@@ -35,15 +35,41 @@ uint64_t edge_key(uint32_t u, uint32_t w) { return (static_cast<uint64_t>(u) << 
 
 }  // namespace
 
-size_t TriangleCdt::KeyHash::operator()(const PointKey& k) const {
-    return static_cast<size_t>(mix(k.a ^ mix(k.b)));
+uint32_t TriangleCdt::IdMap::find(uint64_t a, uint64_t b) const {
+    if (slots_.empty()) return kNone;
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(mix(a ^ mix(b))) & mask;; i = (i + 1) & mask) {
+        const Slot& s = slots_[i];
+        if (s.id == kNone) return kNone;
+        if (s.a == a && s.b == b) return s.id;
+    }
 }
 
-size_t TriangleCdt::PosHash::operator()(const PosKey& k) const {
-    return static_cast<size_t>(mix(k.x ^ mix(k.y)));
+void TriangleCdt::IdMap::insert(uint64_t a, uint64_t b, uint32_t id) {
+    if (2 * (used_ + 1) > slots_.size()) grow();
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = static_cast<size_t>(mix(a ^ mix(b))) & mask;; i = (i + 1) & mask) {
+        Slot& s = slots_[i];
+        if (s.id == kNone) {
+            s = {a, b, id};
+            ++used_;
+            return;
+        }
+        if (s.a == a && s.b == b) return;
+    }
 }
 
-TriangleCdt::PosKey TriangleCdt::pos_key(Vec2 p) {
+void TriangleCdt::IdMap::grow() {
+    std::vector<Slot> old;
+    old.swap(slots_);
+    slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{0, 0, kNone});
+    used_ = 0;
+    for (const Slot& s : old) {
+        if (s.id != kNone) insert(s.a, s.b, s.id);
+    }
+}
+
+std::pair<uint64_t, uint64_t> TriangleCdt::pos_key(Vec2 p) {
     // +0.0 and -0.0 are the same position.
     return {std::bit_cast<uint64_t>(p.x + 0.0), std::bit_cast<uint64_t>(p.y + 0.0)};
 }
@@ -67,7 +93,8 @@ TriangleCdt::TriangleCdt(Vec2 c0, Vec2 c1, Vec2 c2) {
     for (int k = 0; k < 3; ++k) {
         const uint32_t id = add_vertex(internal(c[k]));
         verts_[id].lines = static_cast<uint8_t>((1u << k) | (1u << prv(k)));
-        by_pos_.emplace(pos_key(verts_[id].p), id);
+        const auto pk = pos_key(verts_[id].p);
+        by_pos_.insert(pk.first, pk.second, id);
     }
     if (degenerate_) return;
     tris_.push_back({});
@@ -85,26 +112,28 @@ uint32_t TriangleCdt::add_vertex(Vec2 p) {
 
 uint32_t TriangleCdt::insert(Vec2 p, PointKey key, OnEdge edge) {
     check_finite(p);
-    if (auto it = by_key_.find(key); it != by_key_.end()) return it->second;
+    if (const uint32_t known = by_key_.find(key.a, key.b); known != kNone) return known;
     const Vec2 q = internal(p);
-    const PosKey pk = pos_key(q);
-    uint32_t id;
-    if (auto it = by_pos_.find(pk); it != by_pos_.end()) {
-        id = it->second;
+    const auto pk = pos_key(q);
+    uint32_t id = by_pos_.find(pk.first, pk.second);
+    if (id != kNone) {
+        // an alias of a vertex at the same coordinates
     } else if (degenerate_) {
         id = add_vertex(q);
     } else {
         const int k = static_cast<int>(edge);
         id = (k >= 0 && k <= 2) ? insert_on_edge(k, q) : insert_free(q);
     }
-    by_key_.emplace(key, id);
-    by_pos_.emplace(pk, id);
+    by_key_.insert(key.a, key.b, id);
+    by_pos_.insert(pk.first, pk.second, id);
     return id;
 }
 
 uint32_t TriangleCdt::insert_corner(int corner, PointKey key) {
     if (corner < 0 || corner > 2) panic("TriangleCdt::insert_corner: corner must be 0, 1 or 2");
-    return by_key_.emplace(key, static_cast<uint32_t>(corner)).first->second;
+    if (const uint32_t known = by_key_.find(key.a, key.b); known != kNone) return known;
+    by_key_.insert(key.a, key.b, static_cast<uint32_t>(corner));
+    return static_cast<uint32_t>(corner);
 }
 
 // Parameter of the projection of q on edge k, clamped to [0, 1], and the
@@ -171,6 +200,11 @@ uint32_t TriangleCdt::insert_located(uint32_t id) {
         split_edge(loc.face, loc.idx, id);
     }
     last_ = id;
+    if (verts_.size() >= grid_next_rebuild_) {
+        grid_rebuild();
+    } else if (!grid_.empty()) {
+        grid_[grid_cell(verts_[id].p)] = id;
+    }
     return id;
 }
 
@@ -312,26 +346,66 @@ TriangleCdt::Location TriangleCdt::locate_brute_force(uint32_t p) const {
     panic("TriangleCdt: point location failed");
 }
 
-// Face to start walking from: the last vertex inserted, or the nearest of a
-// few random vertices once walks get long (jump-and-walk).
+// Face to start walking from: the vertex in the query's grid cell or the
+// last one inserted, whichever is nearer.
 uint32_t TriangleCdt::walk_start(uint32_t p) {
+    const Vec2 q = verts_[p].p;
+    auto d2 = [&](uint32_t v) {
+        const Vec2 d = verts_[v].p - q;
+        return d.x * d.x + d.y * d.y;
+    };
     uint32_t best = last_ < p && verts_[last_].tri != kNone ? last_ : 0;
-    if (walk_len_ > 12.0) {
-        const Vec2 q = verts_[p].p;
-        auto d2 = [&](uint32_t v) {
-            const Vec2 d = verts_[v].p - q;
-            return d.x * d.x + d.y * d.y;
-        };
-        double best_d = d2(best);
-        const int samples = 1 + static_cast<int>(std::cbrt(static_cast<double>(p)));
-        for (int s = 0; s < samples; ++s) {
-            const auto v = static_cast<uint32_t>(next_random() % p);
-            if (verts_[v].tri == kNone) continue;
-            const double d = d2(v);
-            if (d < best_d) best = v, best_d = d;
-        }
+    if (!grid_.empty()) {
+        const uint32_t g = grid_[grid_cell(q)];
+        if (g != kNone && g != best && d2(g) < d2(best)) best = g;
     }
     return verts_[best].tri;
+}
+
+size_t TriangleCdt::grid_cell(Vec2 q) const {
+    // Halved coordinates cannot overflow when subtracted; NaN lands in cell 0.
+    const double fx = (q.x * 0.5 - grid_x0_) * grid_sx_;
+    const double fy = (q.y * 0.5 - grid_y0_) * grid_sy_;
+    const int ix = fx >= 0.0 ? (fx < grid_w_ ? static_cast<int>(fx) : grid_w_ - 1) : 0;
+    const int iy = fy >= 0.0 ? (fy < grid_h_ ? static_cast<int>(fy) : grid_h_ - 1) : 0;
+    return static_cast<size_t>(iy) * static_cast<size_t>(grid_w_) + static_cast<size_t>(ix);
+}
+
+void TriangleCdt::grid_rebuild() {
+    double x0 = verts_[0].p.x * 0.5, x1 = x0, y0 = verts_[0].p.y * 0.5, y1 = y0;
+    for (int k = 1; k < 3; ++k) {
+        x0 = std::min(x0, verts_[k].p.x * 0.5), x1 = std::max(x1, verts_[k].p.x * 0.5);
+        y0 = std::min(y0, verts_[k].p.y * 0.5), y1 = std::max(y1, verts_[k].p.y * 0.5);
+    }
+    const double w = x1 - x0, h = y1 - y0;
+    const double cells = static_cast<double>(verts_.size());
+    double gw = std::round(std::sqrt(cells * (w / h)));
+    if (!(gw >= 1.0)) gw = 1.0;
+    gw = std::min(gw, cells);
+    const double gh = std::max(1.0, std::round(cells / gw));
+    grid_w_ = static_cast<int>(gw);
+    grid_h_ = static_cast<int>(gh);
+    grid_x0_ = x0, grid_y0_ = y0;
+    grid_sx_ = gw / w, grid_sy_ = gh / h;
+    grid_.assign(static_cast<size_t>(grid_w_) * static_cast<size_t>(grid_h_), kNone);
+    for (uint32_t v = 0; v < verts_.size(); ++v) {
+        if (verts_[v].tri != kNone) grid_[grid_cell(verts_[v].p)] = v;
+    }
+    // Empty cells borrow a neighbour's vertex: sweep rows, then columns.
+    const size_t gw_cells = static_cast<size_t>(grid_w_), gh_cells = static_cast<size_t>(grid_h_);
+    auto sweep = [&](size_t start, size_t stride, size_t n) {
+        for (size_t i = 1; i < n; ++i) {
+            uint32_t& c = grid_[start + i * stride];
+            if (c == kNone) c = grid_[start + (i - 1) * stride];
+        }
+        for (size_t i = n - 1; i-- > 0;) {
+            uint32_t& c = grid_[start + i * stride];
+            if (c == kNone) c = grid_[start + (i + 1) * stride];
+        }
+    };
+    for (size_t y = 0; y < gh_cells; ++y) sweep(y * gw_cells, 1, gw_cells);
+    for (size_t x = 0; x < gw_cells; ++x) sweep(x, gw_cells, gh_cells);
+    grid_next_rebuild_ = 2 * verts_.size();
 }
 
 // Visibility walk with a random edge order, never stepping back through the
@@ -359,7 +433,6 @@ TriangleCdt::Location TriangleCdt::locate(uint32_t p) {
         }
         if (outside) return locate_brute_force(p);  // cannot happen for interior points
         if (to == kNone) {
-            walk_len_ = 0.9 * walk_len_ + 0.1 * static_cast<double>(steps);
             return classify_in(f, o);
         }
         from = f;
@@ -390,10 +463,7 @@ void TriangleCdt::set_tri(uint32_t f, std::array<uint32_t, 3> v, std::array<uint
     t.v = v;
     t.n = n;
     t.fixed = fixed;
-    for (int i = 0; i < 3; ++i) {
-        verts_[v[i]].tri = f;
-        if (n[i] == kNone) verts_[v[nxt(i)]].btri = f;
-    }
+    for (int i = 0; i < 3; ++i) verts_[v[i]].tri = f;
 }
 
 // Face f now owns edge u -> w; make the face across it point back to f.
@@ -507,6 +577,13 @@ TriangleCdt::Trace TriangleCdt::trace(uint32_t s, uint32_t b, bool collect) {
         cav_faces_.clear();
         left_.clear();
         right_.clear();
+        crossed_.clear();
+        chain_repeats_ = false;
+        if (seen_.size() < verts_.size()) seen_.resize(verts_.size(), 0);
+        if (++stamp_ == 0) {
+            std::fill(seen_.begin(), seen_.end(), 0);
+            stamp_ = 1;
+        }
     }
     // Find the face around s whose corner at s contains the direction to b.
     const uint32_t f0 = verts_[s].tri;
@@ -557,6 +634,7 @@ TriangleCdt::Trace TriangleCdt::trace(uint32_t s, uint32_t b, bool collect) {
         cav_faces_.push_back(hit);
         right_.push_back(right);
         left_.push_back(left);
+        seen_[right] = seen_[left] = stamp_;
     }
     uint32_t cur = hit;
     int edge = hit_i;
@@ -572,7 +650,10 @@ TriangleCdt::Trace TriangleCdt::trace(uint32_t s, uint32_t b, bool collect) {
         const int j = edge_index(u, left, right);
         if (j < 0) break;
         const uint32_t w = u.v[j];
-        if (collect) cav_faces_.push_back(g);
+        if (collect) {
+            cav_faces_.push_back(g);
+            crossed_.push_back({left, right});
+        }
         if (w == b) {
             out.stop = b;
             return out;
@@ -585,11 +666,19 @@ TriangleCdt::Trace TriangleCdt::trace(uint32_t s, uint32_t b, bool collect) {
         if (ow < 0) {
             edge = index_of(u, right);  // leaves through left-w
             right = w;
-            if (collect) right_.push_back(w);
+            if (collect) {
+                right_.push_back(w);
+                chain_repeats_ = chain_repeats_ || seen_[w] == stamp_;
+                seen_[w] = stamp_;
+            }
         } else {
             edge = index_of(u, left);  // leaves through w-right
             left = w;
-            if (collect) left_.push_back(w);
+            if (collect) {
+                left_.push_back(w);
+                chain_repeats_ = chain_repeats_ || seen_[w] == stamp_;
+                seen_[w] = stamp_;
+            }
         }
         cur = g;
     }
@@ -614,6 +703,8 @@ bool TriangleCdt::add_constraint(uint32_t a, uint32_t b) {
         if (tr.blocked) return false;  // unreachable after the check above
         if (tr.face != kNone) {
             set_fixed(tr.face, tr.edge);
+        } else if (chain_repeats_) {
+            insert_by_flips(cur, tr.stop);
         } else {
             retriangulate(cur, tr.stop);
         }
@@ -720,6 +811,87 @@ void TriangleCdt::retriangulate(uint32_t s, uint32_t e) {
     }
 }
 
+// Segment recovery by flips, for the rare cavities that are not two simple
+// pseudo-polygons (the segment passes around a vertex whose whole star it
+// crosses, so a vertex appears twice along one side). Flips crossing edges
+// whose quadrilateral is convex until none is left, then restores the
+// Delaunay property by Lawson flips from the new edges.
+void TriangleCdt::insert_by_flips(uint32_t s, uint32_t e) {
+    std::vector<std::pair<uint32_t, uint32_t>> queue(crossed_.begin(), crossed_.end());
+    std::vector<std::pair<uint32_t, uint32_t>> fresh;
+    size_t head = 0;
+    const size_t budget = 1000 + 16 * queue.size() * queue.size();
+    for (size_t iter = 0; head < queue.size(); ++iter) {
+        if (iter > budget) panic("TriangleCdt: segment recovery did not converge");
+        const auto [x, y] = queue[head++];
+        uint32_t f;
+        int i;
+        if (!find_edge(x, y, f, i)) continue;  // cannot happen: only queued edges are flipped
+        const Tri& t = tris_[f];
+        const uint32_t g = t.n[i];
+        const uint32_t a = t.v[nxt(i)], b = t.v[prv(i)], p = t.v[i];
+        const int j = edge_index(tris_[g], b, a);
+        const uint32_t q = tris_[g].v[j];
+        if (orient(p, q, a) * orient(p, q, b) >= 0) {
+            queue.push_back({x, y});  // not strictly convex yet; try again later
+            continue;
+        }
+        flip(f, i, g, j);
+        if (orient(s, e, p) * orient(s, e, q) < 0) {
+            queue.push_back({p, q});
+        } else {
+            fresh.push_back({p, q});
+        }
+        if (head > 4096 && 2 * head > queue.size()) {  // keep the queue compact
+            queue.erase(queue.begin(), queue.begin() + static_cast<std::ptrdiff_t>(head));
+            head = 0;
+        }
+    }
+    uint32_t f;
+    int i;
+    if (find_edge(s, e, f, i)) set_fixed(f, i);
+
+    while (!fresh.empty()) {
+        const auto [x, y] = fresh.back();
+        fresh.pop_back();
+        if (!find_edge(x, y, f, i)) continue;
+        const Tri& t = tris_[f];
+        if (((t.fixed >> i) & 1u) || t.n[i] == kNone) continue;
+        const uint32_t g = t.n[i];
+        const int j = edge_index(tris_[g], t.v[prv(i)], t.v[nxt(i)]);
+        const uint32_t p = t.v[i], a = t.v[nxt(i)], b = t.v[prv(i)], q = tris_[g].v[j];
+        if (incircle(p, a, b, q) > 0) {
+            flip(f, i, g, j);
+            fresh.insert(fresh.end(), {{p, a}, {a, q}, {q, b}, {b, p}});
+        }
+    }
+}
+
+// Face and index of the edge a-b (either direction), if it exists.
+bool TriangleCdt::find_edge(uint32_t a, uint32_t b, uint32_t& f, int& i) const {
+    const uint32_t f0 = verts_[a].tri;
+    if (f0 == kNone) return false;
+    for (int dir = 0; dir < 2; ++dir) {  // around a, one way, then the other from the boundary
+        uint32_t g = f0;
+        for (size_t guard = 0; guard <= tris_.size() && g != kNone; ++guard) {
+            const Tri& t = tris_[g];
+            const int k = index_of(t, a);
+            if (k < 0) return false;
+            if (t.v[nxt(k)] == b) {
+                f = g, i = prv(k);
+                return true;
+            }
+            if (t.v[prv(k)] == b) {
+                f = g, i = nxt(k);
+                return true;
+            }
+            g = dir == 0 ? t.n[prv(k)] : t.n[nxt(k)];
+            if (g == f0) return false;
+        }
+    }
+    return false;
+}
+
 // ---------------------------------------------------------------------------
 // Queries
 
@@ -757,21 +929,9 @@ double TriangleCdt::vertex_param(uint32_t id) const {
 
 bool TriangleCdt::is_constrained(uint32_t a, uint32_t b) const {
     if (degenerate_ || a >= verts_.size() || b >= verts_.size() || a == b) return false;
-    const uint32_t f0 = verts_[a].tri;
-    // Walk the faces around a both ways.
-    for (int dir = 0; dir < 2; ++dir) {
-        uint32_t f = f0;
-        for (size_t guard = 0; guard <= tris_.size() && f != kNone; ++guard) {
-            const Tri& t = tris_[f];
-            const int i = index_of(t, a);
-            if (i < 0) return false;
-            if (t.v[nxt(i)] == b) return (t.fixed >> prv(i)) & 1u;
-            if (t.v[prv(i)] == b) return (t.fixed >> nxt(i)) & 1u;
-            f = dir == 0 ? t.n[prv(i)] : t.n[nxt(i)];
-            if (f == f0) return false;
-        }
-    }
-    return false;
+    uint32_t f;
+    int i;
+    return find_edge(a, b, f, i) && ((tris_[f].fixed >> i) & 1u);
 }
 
 }  // namespace geom

@@ -23,7 +23,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "geometry/predicates/interval.h"
@@ -82,7 +82,7 @@ public:
     // Whether the vertex was placed on its edge at parameter vertex_param
     // rather than kept at its coordinates.
     bool vertex_is_placed(uint32_t id) const;
-    double vertex_param(uint32_t id) const;
+    double vertex_param(uint32_t id) const;  // meaningful for placed vertices
 
     // Whether a-b is an edge that is a constraint or lies on the boundary.
     bool is_constrained(uint32_t a, uint32_t b) const;
@@ -96,7 +96,6 @@ private:
         bool placed = false;     // position is corner + t * (next corner - corner)
         uint8_t lines = 0;       // bit k: lies on the line of edge k
         uint32_t tri = kNone;    // some incident face
-        uint32_t btri = kNone;   // face holding the boundary edge that starts here
     };
     // Counter-clockwise in internal coordinates. n[i] and bit i of `fixed`
     // belong to the edge opposite v[i], i.e. v[i+1] -> v[i+2].
@@ -105,15 +104,20 @@ private:
         std::array<uint32_t, 3> n;
         uint8_t fixed;  // constraint or boundary
     };
-    struct KeyHash {
-        size_t operator()(const PointKey& k) const;
-    };
-    struct PosKey {
-        uint64_t x, y;
-        friend bool operator==(PosKey, PosKey) = default;
-    };
-    struct PosHash {
-        size_t operator()(const PosKey& k) const;
+    // Open-addressing map from a 128-bit key to a vertex id, for the
+    // caller's keys and for exact positions.
+    class IdMap {
+    public:
+        uint32_t find(uint64_t a, uint64_t b) const;  // kNone when absent
+        void insert(uint64_t a, uint64_t b, uint32_t id);  // keeps an existing entry
+    private:
+        struct Slot {
+            uint64_t a, b;
+            uint32_t id;
+        };
+        void grow();
+        std::vector<Slot> slots_;
+        size_t used_ = 0;
     };
     struct Location {
         uint32_t face;
@@ -127,7 +131,7 @@ private:
         int edge = -1;
     };
 
-    static PosKey pos_key(Vec2 p);
+    static std::pair<uint64_t, uint64_t> pos_key(Vec2 p);
     Vec2 internal(Vec2 p) const { return mirrored_ ? Vec2{-p.x, p.y} : p; }
     uint64_t next_random();
 
@@ -148,6 +152,8 @@ private:
     Location classify_in(uint32_t f, const int o[3]) const;
     Location locate_brute_force(uint32_t p) const;
     uint32_t walk_start(uint32_t p);
+    size_t grid_cell(Vec2 q) const;
+    void grid_rebuild();
 
     void set_tri(uint32_t f, std::array<uint32_t, 3> v, std::array<uint32_t, 3> n, uint8_t fixed);
     void repoint(uint32_t nb, uint32_t u, uint32_t w, uint32_t f);
@@ -161,21 +167,33 @@ private:
 
     Trace trace(uint32_t s, uint32_t b, bool collect);
     void retriangulate(uint32_t s, uint32_t e);
+    void insert_by_flips(uint32_t s, uint32_t e);
+    bool find_edge(uint32_t a, uint32_t b, uint32_t& f, int& i) const;
     void triangulate_pseudo(uint32_t u, uint32_t v, const std::vector<uint32_t>& chain);
     void set_fixed(uint32_t f, int i);
 
     std::vector<Vertex> verts_;
     std::vector<Tri> tris_;
-    std::unordered_map<PointKey, uint32_t, KeyHash> by_key_;
-    std::unordered_map<PosKey, uint32_t, PosHash> by_pos_;
+    IdMap by_key_;
+    IdMap by_pos_;
     bool mirrored_ = false;
     bool degenerate_ = false;
     uint32_t last_ = 0;
     uint64_t rng_ = 0x9e3779b97f4a7c15ull;
-    double walk_len_ = 0.0;  // running mean of walk lengths
+
+    // Coarse grid over the corners' bounding box holding a recent vertex per
+    // cell, to start point location near the query. Rebuilt as it fills up.
+    std::vector<uint32_t> grid_;
+    int grid_w_ = 0, grid_h_ = 0;
+    double grid_x0_ = 0.0, grid_y0_ = 0.0, grid_sx_ = 0.0, grid_sy_ = 0.0;
+    size_t grid_next_rebuild_ = 64;
 
     // Scratch for legalize and retriangulate.
     std::vector<uint32_t> stack_, cav_faces_, left_, right_, new_tris_;
+    std::vector<std::pair<uint32_t, uint32_t>> crossed_;
+    bool chain_repeats_ = false;  // a vertex shows up twice along one side
+    std::vector<uint32_t> seen_;  // per vertex: stamp of the last trace that met it
+    uint32_t stamp_ = 0;
 };
 
 }  // namespace geom

@@ -130,12 +130,13 @@ Vec2 ulp_nudge(Vec2 p, int kx, int ky) {
 PointKey key(uint64_t i) { return {i, ~i}; }
 
 // A mixed workload: random interior points, points on and a few ulps off
-// every edge, some outside, then random constraints. Returns the accepted ones.
+// every edge, some outside, and random constraints. Returns the accepted ones.
 std::vector<Seg> workload(TriangleCdt& cdt, const Vec2 c[3], uint64_t seed, int n) {
     std::mt19937_64 rng(seed);
     std::uniform_real_distribution<double> u(0.0, 1.0);
     std::uniform_int_distribution<int> nudge(-3, 3);
     std::vector<uint32_t> ids;
+    std::vector<Seg> accepted;
     for (int i = 0; i < n; ++i) {
         const int kind = static_cast<int>(rng() % 8);
         Vec2 p;
@@ -150,11 +151,10 @@ std::vector<Seg> workload(TriangleCdt& cdt, const Vec2 c[3], uint64_t seed, int 
             if (kind < 7) e = static_cast<OnEdge>(k);
         }
         ids.push_back(cdt.insert(p, key(static_cast<uint64_t>(i)), e));
-    }
-    std::vector<Seg> accepted;
-    for (int i = 0; i < n / 4; ++i) {
-        const uint32_t a = ids[rng() % ids.size()], b = ids[rng() % ids.size()];
-        if (cdt.add_constraint(a, b)) accepted.push_back({a, b});
+        if (i % 4 == 3) {  // constraints arrive interleaved with points
+            const uint32_t a = ids[rng() % ids.size()], b = ids[rng() % ids.size()];
+            if (cdt.add_constraint(a, b)) accepted.push_back({a, b});
+        }
     }
     return accepted;
 }
@@ -262,6 +262,77 @@ TEST(Cdt, GridWithCollinearConstraints) {
     add({0, 7}, {17, 7}, true);
     add({4, 4}, {4, 4}, true);     // zero length
     validate(cdt, segs);
+}
+
+TEST(Cdt, PointsLandingOnConstraints) {
+    // Constraints first, then many points exactly on them (dyadic coordinates
+    // on horizontal and diagonal lines), so constraint edges get split.
+    const Vec2 c[3] = {{0, 0}, {1, 0}, {0, 1}};
+    TriangleCdt cdt(c[0], c[1], c[2]);
+    uint64_t k = 0;
+    std::vector<Seg> segs;
+    for (int row = 1; row <= 3; ++row) {
+        const double y = row / 8.0;
+        const uint32_t a = cdt.insert({0.0625, y}, key(k++)), b = cdt.insert({0.5, y}, key(k++));
+        ASSERT_TRUE(cdt.add_constraint(a, b));
+        segs.push_back({a, b});
+    }
+    const uint32_t d0 = cdt.insert({0.5, 0.0}, key(k++), OnEdge::E0), d1 = cdt.insert({0.75, 0.25}, key(k++));
+    ASSERT_TRUE(cdt.add_constraint(d0, d1));  // y = x - 0.5, from the boundary
+    segs.push_back({d0, d1});
+    std::mt19937_64 rng(8);
+    std::uniform_int_distribution<int> m(1, 1023);
+    for (int i = 0; i < 400; ++i) {
+        const double x = m(rng) / 1024.0;
+        if (i % 4 == 3) {
+            if (x > 0.5 && x < 0.75) cdt.insert({x, x - 0.5}, key(k++));
+        } else {
+            const double y = (1 + i % 3) / 8.0;
+            if (x > 0.0625 && x < 0.5) cdt.insert({x, y}, key(k++));
+        }
+        if (i % 50 == 0) validate(cdt, segs);
+    }
+    validate(cdt, segs);
+}
+
+TEST(Cdt, FuzzOnCoarseLattice) {
+    // Coordinates on a 1/8 lattice make duplicates, collinear runs, points
+    // exactly on edges and cocircular sets common; edge hints are sometimes
+    // wrong on purpose. Each step must leave a valid triangulation.
+    std::mt19937_64 rng(21);
+    std::uniform_int_distribution<int> lat(-4, 36);
+    auto lp = [&] { return Vec2{lat(rng) / 8.0, lat(rng) / 8.0}; };
+    for (int round = 0; round < 40; ++round) {
+        Vec2 c[3] = {lp(), lp(), lp()};
+        TriangleCdt cdt(c[0], c[1], c[2]);
+        if (cdt.degenerate()) continue;
+        std::vector<uint32_t> ids = {0, 1, 2};
+        std::vector<Seg> segs;
+        for (int i = 0; i < 60; ++i) {
+            const int hint = static_cast<int>(rng() % 5) - 1;  // -1..3; 3 is not an edge
+            ids.push_back(cdt.insert(lp(), key(rng() % 80), static_cast<OnEdge>(hint)));
+            if (rng() % 3 == 0) {
+                const uint32_t a = ids[rng() % ids.size()], b = ids[rng() % ids.size()];
+                if (cdt.add_constraint(a, b)) segs.push_back({a, b});
+            }
+        }
+        validate(cdt, segs);
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST(Cdt, SegmentPassingAroundAVertex) {
+    // x sits just below the segment s-e and all its neighbours but p are
+    // above it, so the segment crosses every face around x: the faces to
+    // replace do not form two simple polygons. The constraint p-x must survive.
+    TriangleCdt cdt({-10, -10}, {10, -10}, {0, 10});
+    uint64_t k = 0;
+    const uint32_t x = cdt.insert({0, -0.01}, key(k++)), p = cdt.insert({0, -5}, key(k++));
+    for (Vec2 q : {Vec2{-1, 0.5}, Vec2{1, 0.5}, Vec2{0, 1}, Vec2{-2, 0.2}, Vec2{2, 0.2}}) cdt.insert(q, key(k++));
+    const uint32_t s = cdt.insert({-5, 0}, key(k++)), e = cdt.insert({5, 0}, key(k++));
+    ASSERT_TRUE(cdt.add_constraint(p, x));
+    ASSERT_TRUE(cdt.add_constraint(s, e));
+    validate(cdt, {{p, x}, {s, e}});
 }
 
 TEST(Cdt, RefusedConstraintChangesNothing) {
