@@ -7,7 +7,6 @@
 #include <utility>
 
 #include "geometry/panic.h"
-#include "geometry/predicates/bigfloat.h"
 #include "geometry/predicates/predicates.h"
 
 namespace geom {
@@ -288,35 +287,23 @@ int TriangleCdt::incircle(uint32_t a, uint32_t b, uint32_t c, uint32_t d) const 
     return incircle_exact(a, b, c, d);
 }
 
-namespace {
-struct ExactPoint {
-    BigFloat x, y;
-};
-}  // namespace
+std::array<BigFloat, 2> TriangleCdt::exact_position(uint32_t v) const {
+    const Vertex& x = verts_[v];
+    if (!x.placed) return {BigFloat(x.p.x), BigFloat(x.p.y)};
+    const Vec2 a = verts_[x.edge].p, b = verts_[nxt(x.edge)].p;
+    const BigFloat t(x.t), ax(a.x), ay(a.y);
+    return {ax + t * (BigFloat(b.x) - ax), ay + t * (BigFloat(b.y) - ay)};
+}
 
 int TriangleCdt::orient_exact(uint32_t a, uint32_t b, uint32_t c) const {
-    auto exact = [this](uint32_t v) {
-        const Vertex& x = verts_[v];
-        if (!x.placed) return ExactPoint{BigFloat(x.p.x), BigFloat(x.p.y)};
-        const Vec2 p = verts_[x.edge].p, q = verts_[nxt(x.edge)].p;
-        const BigFloat t(x.t), px(p.x), py(p.y);
-        return ExactPoint{px + t * (BigFloat(q.x) - px), py + t * (BigFloat(q.y) - py)};
-    };
-    const ExactPoint A = exact(a), B = exact(b), C = exact(c);
-    return ((A.x - C.x) * (B.y - C.y) - (A.y - C.y) * (B.x - C.x)).sign();
+    const auto A = exact_position(a), B = exact_position(b), C = exact_position(c);
+    return ((A[0] - C[0]) * (B[1] - C[1]) - (A[1] - C[1]) * (B[0] - C[0])).sign();
 }
 
 int TriangleCdt::incircle_exact(uint32_t a, uint32_t b, uint32_t c, uint32_t d) const {
-    auto exact = [this](uint32_t v) {
-        const Vertex& x = verts_[v];
-        if (!x.placed) return ExactPoint{BigFloat(x.p.x), BigFloat(x.p.y)};
-        const Vec2 p = verts_[x.edge].p, q = verts_[nxt(x.edge)].p;
-        const BigFloat t(x.t), px(p.x), py(p.y);
-        return ExactPoint{px + t * (BigFloat(q.x) - px), py + t * (BigFloat(q.y) - py)};
-    };
-    const ExactPoint A = exact(a), B = exact(b), C = exact(c), D = exact(d);
-    const BigFloat adx = A.x - D.x, ady = A.y - D.y, bdx = B.x - D.x, bdy = B.y - D.y;
-    const BigFloat cdx = C.x - D.x, cdy = C.y - D.y;
+    const auto A = exact_position(a), B = exact_position(b), C = exact_position(c), D = exact_position(d);
+    const BigFloat adx = A[0] - D[0], ady = A[1] - D[1], bdx = B[0] - D[0], bdy = B[1] - D[1];
+    const BigFloat cdx = C[0] - D[0], cdy = C[1] - D[1];
     return ((adx * adx + ady * ady) * (bdx * cdy - cdx * bdy) + (bdx * bdx + bdy * bdy) * (cdx * ady - adx * cdy) +
             (cdx * cdx + cdy * cdy) * (adx * bdy - bdx * ady))
         .sign();
@@ -588,7 +575,7 @@ TriangleCdt::Trace TriangleCdt::trace(uint32_t s, uint32_t b, bool collect) {
     // Find the face around s whose corner at s contains the direction to b.
     const uint32_t f0 = verts_[s].tri;
     uint32_t f = f0;
-    bool ccw = true;
+    bool first_way = true;
     uint32_t hit = kNone;
     int hit_i = -1, o1 = 0, o2 = 0;
     for (size_t guard = 0; guard <= tris_.size(); ++guard) {
@@ -603,11 +590,11 @@ TriangleCdt::Trace TriangleCdt::trace(uint32_t s, uint32_t b, bool collect) {
                 break;
             }
         }
-        uint32_t g = ccw ? t.n[prv(i)] : t.n[nxt(i)];
+        uint32_t g = first_way ? t.n[prv(i)] : t.n[nxt(i)];
         if (g == f0) break;  // full turn
         if (g == kNone) {
-            if (!ccw) break;
-            ccw = false;  // s is on the boundary: sweep the other way from f0
+            if (!first_way) break;
+            first_way = false;  // s is on the boundary: sweep the other way from f0
             const Tri& t0 = tris_[f0];
             g = t0.n[nxt(index_of(t0, s))];
             if (g == kNone) break;

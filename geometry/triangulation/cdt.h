@@ -15,6 +15,13 @@
 // placed points), so the usual proofs of termination and validity of Lawson
 // flips and of cavity retriangulation apply unchanged.
 //
+// Constraints are recovered by replacing the faces the segment crosses with
+// the constrained Delaunay triangulations of the two pseudo-polygons on
+// either side (Anglada). When the segment passes around a vertex whose whole
+// star it crosses, those faces do not form two simple polygons; then the
+// crossing edges are flipped away instead (Sloan) and Lawson flips restore
+// the Delaunay property.
+//
 // Magnitudes. Any finite coordinate is accepted; the predicates handle
 // overflow and underflow themselves (see predicates.h), extreme magnitudes
 // just take slower exact paths.
@@ -26,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+#include "geometry/predicates/bigfloat.h"
 #include "geometry/predicates/interval.h"
 #include "geometry/vec2.h"
 
@@ -144,6 +152,7 @@ private:
     // Exact predicates on vertex ids: sign of orient2d / incircle.
     int orient(uint32_t a, uint32_t b, uint32_t c) const;
     int incircle(uint32_t a, uint32_t b, uint32_t c, uint32_t d) const;
+    std::array<BigFloat, 2> exact_position(uint32_t v) const;
     int orient_exact(uint32_t a, uint32_t b, uint32_t c) const;
     int incircle_exact(uint32_t a, uint32_t b, uint32_t c, uint32_t d) const;
     double param_on_line(uint32_t v, int line) const;

@@ -96,7 +96,7 @@ void validate(const TriangleCdt& cdt, const std::vector<Seg>& constraints = {}) 
 
     // Each accepted constraint is the chain of edges through the vertices on it.
     for (const Seg& s : constraints) {
-        if (s.a == s.b) continue;
+        if (s.a == s.b || cdt.is_constrained(s.a, s.b)) continue;
         std::vector<std::pair<BigFloat, uint32_t>> on;
         const BigFloat dx = xp[s.b].x - xp[s.a].x, dy = xp[s.b].y - xp[s.a].y;
         for (uint32_t v = 0; v < nv; ++v) {
@@ -113,10 +113,14 @@ void validate(const TriangleCdt& cdt, const std::vector<Seg>& constraints = {}) 
     }
 }
 
+// Convex combinations, written so that corners near DBL_MAX do not overflow.
 Vec2 barycentric(const Vec2 c[3], double u, double v) {
     if (u + v > 1.0) u = 1.0 - u, v = 1.0 - v;
-    return {c[0].x + u * (c[1].x - c[0].x) + v * (c[2].x - c[0].x), c[0].y + u * (c[1].y - c[0].y) + v * (c[2].y - c[0].y)};
+    const double w = 1.0 - u - v;
+    return {w * c[0].x + u * c[1].x + v * c[2].x, w * c[0].y + u * c[1].y + v * c[2].y};
 }
+
+Vec2 lerp(Vec2 a, Vec2 b, double t) { return {(1.0 - t) * a.x + t * b.x, (1.0 - t) * a.y + t * b.y}; }
 
 Vec2 ulp_nudge(Vec2 p, int kx, int ky) {
     const double inf = std::numeric_limits<double>::infinity();
@@ -145,9 +149,7 @@ std::vector<Seg> workload(TriangleCdt& cdt, const Vec2 c[3], uint64_t seed, int 
             p = barycentric(c, u(rng), u(rng));
         } else {
             const int k = static_cast<int>(rng() % 3);
-            const Vec2 a = c[k], b = c[(k + 1) % 3];
-            const double t = u(rng);
-            p = ulp_nudge({a.x + t * (b.x - a.x), a.y + t * (b.y - a.y)}, nudge(rng), nudge(rng));
+            p = ulp_nudge(lerp(c[k], c[(k + 1) % 3], u(rng)), nudge(rng), nudge(rng));
             if (kind < 7) e = static_cast<OnEdge>(k);
         }
         ids.push_back(cdt.insert(p, key(static_cast<uint64_t>(i)), e));
@@ -172,13 +174,15 @@ const Shape kShapes[] = {
     {"huge", {{-1e300, -1e300}, {1e300, -5e299}, {2e299, 1e300}}},
     {"tiny_cw", {{1e-300, 0}, {0, 2e-300}, {3e-300, 3e-300}}},
     {"mixed", {{0, 0}, {1e300, 0}, {0, 1e300}}},
+    {"near_max", {{-1.7e308, -1.7e308}, {1.7e308, -1e308}, {0, 1.7e308}}},
+    {"subnormal", {{0, 0}, {4e-322, 1e-323}, {1e-323, 3e-322}}},
 };
 
 class CdtShapes : public testing::TestWithParam<Shape> {};
 
 TEST_P(CdtShapes, RandomWorkloadIsValid) {
     const Shape& s = GetParam();
-    for (uint64_t seed = 1; seed <= 3; ++seed) {
+    for (uint64_t seed = 1; seed <= 2; ++seed) {
         TriangleCdt cdt(s.c[0], s.c[1], s.c[2]);
         const auto accepted = workload(cdt, s.c, seed, 300);
         validate(cdt, accepted);
