@@ -136,17 +136,26 @@ uint32_t TriangleCdt::insert_corner(int corner, PointKey key) {
 }
 
 // Parameter of the projection of q on edge k, clamped to [0, 1], and the
-// squared distance to the edge, both approximate. Coordinates are first
-// scaled by a power of two so nothing overflows.
+// squared distance to the edge, both approximate. Coordinates are scaled by
+// the same power of two for every edge, so nothing overflows and distances
+// to different edges compare.
 void TriangleCdt::edge_projection(int k, Vec2 q, double& t, double& dist2) const {
-    const Vec2 a0 = verts_[k].p, b0 = verts_[nxt(k)].p;
-    double m = 0.0;
-    for (double v : {a0.x, a0.y, b0.x, b0.y, q.x, q.y}) m = std::max(m, std::fabs(v));
+    double m = std::max(std::fabs(q.x), std::fabs(q.y));
+    for (int c = 0; c < 3; ++c) m = std::max({m, std::fabs(verts_[c].p.x), std::fabs(verts_[c].p.y)});
     const int e = m > 0.0 ? std::ilogb(m) : 0;
-    auto sc = [e](Vec2 v) { return Vec2{std::ldexp(v.x, -e), std::ldexp(v.y, -e)}; };
-    const Vec2 a = sc(a0), d = sc(b0) - a, w = sc(q) - a;
+    auto sc = [](Vec2 v, int s) { return Vec2{std::ldexp(v.x, s), std::ldexp(v.y, s)}; };
+    const Vec2 a = sc(verts_[k].p, -e), d = sc(verts_[nxt(k)].p, -e) - a, w = sc(q, -e) - a;
     const double dd = dot(d, d);
-    t = dd > 0.0 ? dot(w, d) / dd : 0.5;
+    if (dd > 0.0) {
+        t = dot(w, d) / dd;
+    } else {
+        // The edge is negligible next to q: only the direction matters.
+        const double me = std::max({std::fabs(verts_[k].p.x), std::fabs(verts_[k].p.y),
+                                    std::fabs(verts_[nxt(k)].p.x), std::fabs(verts_[nxt(k)].p.y)});
+        const int ee = me > 0.0 ? std::ilogb(me) : 0;
+        const Vec2 de = sc(verts_[nxt(k)].p, -ee) - sc(verts_[k].p, -ee);
+        t = dot(w, de) > 0.0 ? 1.0 : 0.0;
+    }
     if (!(t > 0.0)) t = 0.0;  // also catches NaN
     if (t > 1.0) t = 1.0;
     const Vec2 r = w - d * t;

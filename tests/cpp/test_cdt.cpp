@@ -445,6 +445,28 @@ TEST(Cdt, KeysAndAliases) {
     validate(cdt, {{a, e}});
 }
 
+TEST(Cdt, FarOutsidePointsLandOnTheBoundary) {
+    const struct {
+        Vec2 p;
+        uint32_t corner;  // expected corner, or kNone for "anywhere on the boundary"
+    } cases[] = {
+        {{1e300, 1e300}, TriangleCdt::kNone}, {{-1e300, 0.5}, TriangleCdt::kNone}, {{0.5, -1e-300}, TriangleCdt::kNone},
+        {{-1e300, -1e300}, 0},                {{1e300, -1.0}, 1},                  {{-3.0, 1e300}, 2},
+        {{2.0, -1e-300}, 1},                  {{0.25, -0.5}, TriangleCdt::kNone},
+    };
+    TriangleCdt cdt({0, 0}, {1, 0}, {0, 1});
+    uint64_t k = 0;
+    for (const auto& c : cases) {
+        const uint32_t id = cdt.insert(c.p, key(k++));
+        if (c.corner != TriangleCdt::kNone) {
+            EXPECT_EQ(id, c.corner);
+        } else {
+            EXPECT_TRUE(id < 3 || cdt.vertex_edge(id) != OnEdge::None);
+        }
+    }
+    validate(cdt);
+}
+
 TEST(Cdt, DegenerateCornersDoNotCrash) {
     const Vec2 cases[][3] = {{{0, 0}, {1, 1}, {2, 2}}, {{1, 1}, {1, 1}, {1, 1}}, {{0, 0}, {0, 0}, {1, 0}},
                              {{0, 0}, {1e300, 1e-300}, {2e300, 2e-300}}};
