@@ -1,6 +1,8 @@
 #include "geometry/predicates/predicates.h"
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <vector>
 
@@ -208,10 +210,23 @@ Expansion exp_mul(const Expansion& e, const Expansion& f) {
     return acc;
 }
 
+// Fixed-size: exact collinearity is common in practice.
 double orient2d_exact(Vec2 a, Vec2 b, Vec2 c) {
-    const Expansion acx = exp_diff(a.x, c.x), acy = exp_diff(a.y, c.y);
-    const Expansion bcx = exp_diff(b.x, c.x), bcy = exp_diff(b.y, c.y);
-    return exp_sub(exp_mul(acx, bcy), exp_mul(acy, bcx)).back();
+    double acx[2], acy[2], bcx[2], bcy[2];
+    two_diff(a.x, c.x, acx[1], acx[0]);
+    two_diff(a.y, c.y, acy[1], acy[0]);
+    two_diff(b.x, c.x, bcx[1], bcx[0]);
+    two_diff(b.y, c.y, bcy[1], bcy[0]);
+    // (acx * bcy) and -(acy * bcx), each as the sum of two scaled expansions.
+    double t0[4], t1[4], left[8], right[8], det[16];
+    int n0 = scale_expansion(2, acx, bcy[0], t0);
+    int n1 = scale_expansion(2, acx, bcy[1], t1);
+    const int nl = expansion_sum(n0, t0, n1, t1, left);
+    n0 = scale_expansion(2, acy, -bcx[0], t0);
+    n1 = scale_expansion(2, acy, -bcx[1], t1);
+    const int nr = expansion_sum(n0, t0, n1, t1, right);
+    const int n = expansion_sum(nl, left, nr, right, det);
+    return det[n - 1];
 }
 
 double incircle_exact(Vec2 a, Vec2 b, Vec2 c, Vec2 d) {
@@ -357,7 +372,8 @@ Band classify(const double* v, int n, int& shift) {
     int emax = std::numeric_limits<int>::min();
     for (int i = 0; i < n; ++i) {
         if (v[i] == 0.0) continue;
-        const int e = std::ilogb(v[i]);
+        const int field = static_cast<int>((std::bit_cast<uint64_t>(v[i]) >> 52) & 0x7ff);
+        const int e = field != 0 ? field - 1023 : std::ilogb(v[i]);  // subnormals are rare
         emin = e < emin ? e : emin;
         emax = e > emax ? e : emax;
     }

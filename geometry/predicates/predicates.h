@@ -6,15 +6,19 @@
 // Predicates"). Otherwise it refines adaptively with floating-point expansion
 // arithmetic and, if need be, evaluates the determinant exactly.
 //
-// Range: expansion arithmetic is exact only while no product overflows or
-// underflows. The fast filter is therefore used only when every coordinate is
-// zero or has a binary exponent in [-kSafeExponent, kSafeExponent]. Inputs
-// outside that band are rescaled by a power of two (exact; the sign is
-// invariant because both determinants are homogeneous in the coordinates)
-// when their exponents span at most 2 * kSafeExponent; wider spans, e.g.
-// 1e300 next to 1e-300, are evaluated with BigFloat. So every finite input
-// gets the exact sign; the magnitude of the result is only an approximation
-// of the determinant, and of the rescaled determinant in the rescaled case.
+// Range: the error bounds assume no overflow and no underflow. The fast
+// filter stays valid anyway: overflow yields inf or NaN, which fails the
+// comparison, and underflow only adds absolute errors of at most 2^-1075 per
+// product (times the size of the factor it multiplies), which a small
+// absolute margin in the bound covers. The adaptive and exact stages are
+// error-free only while every coordinate is zero or has a binary exponent in
+// [-kSafeExponent, kSafeExponent]; inputs outside that band are rescaled by a
+// power of two (exact, and the sign is invariant because both determinants
+// are homogeneous in the coordinates) when their exponents span at most
+// 2 * kSafeExponent, and wider spans, e.g. 1e300 next to 1e-300, are
+// evaluated with BigFloat. So every finite input gets the exact sign; the
+// magnitude of the result approximates the determinant only when no rescaling
+// was needed.
 //
 // Non-finite input gives NaN.
 #pragma once
@@ -28,17 +32,14 @@ namespace geom {
 namespace predicates_detail {
 
 inline constexpr int kSafeExponent = 200;
-inline constexpr double kSafeMax = 0x1p201;  // exclusive
-inline constexpr double kSafeMin = 0x1p-200;
 
 inline constexpr double kEps = 0x1p-53;
 inline constexpr double kCcwErrA = (3.0 + 16.0 * kEps) * kEps;
 inline constexpr double kIccErrA = (10.0 + 96.0 * kEps) * kEps;
 
-inline bool in_safe_range(double v) {
-    const double m = std::fabs(v);
-    return (m >= kSafeMin && m < kSafeMax) || v == 0.0;
-}
+// Absolute slack for products that underflowed; kept a normal number, since
+// subnormal arithmetic is slow.
+inline constexpr double kUnderflowMargin = 0x1p-1000;
 
 double orient2d_slow(Vec2 a, Vec2 b, Vec2 c);
 double incircle_slow(Vec2 a, Vec2 b, Vec2 c, Vec2 d);
@@ -54,11 +55,8 @@ inline double orient2d(Vec2 a, Vec2 b, Vec2 c) {
     const double left = acx * bcy;
     const double right = acy * bcx;
     const double det = left - right;
-    const double errbound = kCcwErrA * (std::fabs(left) + std::fabs(right));
-    if ((det > errbound || -det > errbound) && in_safe_range(a.x) && in_safe_range(a.y) &&
-        in_safe_range(b.x) && in_safe_range(b.y) && in_safe_range(c.x) && in_safe_range(c.y)) {
-        return det;
-    }
+    const double errbound = kCcwErrA * (std::fabs(left) + std::fabs(right)) + kUnderflowMargin;
+    if (det > errbound || -det > errbound) return det;
     return orient2d_slow(a, b, c);
 }
 
@@ -76,15 +74,14 @@ inline double incircle(Vec2 a, Vec2 b, Vec2 c, Vec2 d) {
     const double blift = bdx * bdx + bdy * bdy;
     const double clift = cdx * cdx + cdy * cdy;
     const double det = alift * (bdxcdy - cdxbdy) + blift * (cdxady - adxcdy) + clift * (adxbdy - bdxady);
-    const double permanent = (std::fabs(bdxcdy) + std::fabs(cdxbdy)) * alift +
-                             (std::fabs(cdxady) + std::fabs(adxcdy)) * blift +
-                             (std::fabs(adxbdy) + std::fabs(bdxady)) * clift;
-    const double errbound = kIccErrA * permanent;
-    if ((det > errbound || -det > errbound) && in_safe_range(a.x) && in_safe_range(a.y) &&
-        in_safe_range(b.x) && in_safe_range(b.y) && in_safe_range(c.x) && in_safe_range(c.y) &&
-        in_safe_range(d.x) && in_safe_range(d.y)) {
-        return det;
-    }
+    const double sa = std::fabs(bdxcdy) + std::fabs(cdxbdy);
+    const double sb = std::fabs(cdxady) + std::fabs(adxcdy);
+    const double sc = std::fabs(adxbdy) + std::fabs(bdxady);
+    const double permanent = sa * alift + sb * blift + sc * clift;
+    // An underflowed degree-2 term is multiplied by another degree-2 term.
+    const double degree2 = 1.0 + alift + blift + clift + sa + sb + sc;
+    const double errbound = kIccErrA * permanent + kUnderflowMargin * degree2;
+    if (det > errbound || -det > errbound) return det;
     return incircle_slow(a, b, c, d);
 }
 
