@@ -267,7 +267,33 @@ Ref bool_list(const std::vector<uint8_t>& values) {
 
 Ref float_list(const std::vector<double>& values) { return build_list(values, new_float); }
 
+namespace {
+
+// Building millions of small lists would set off the cyclic collector again
+// and again; none of them can be part of a cycle, so hold it off meanwhile.
+class GcPause {
+public:
+    GcPause() {
+#if PY_VERSION_HEX >= 0x030A0000
+        was_enabled_ = PyGC_Disable();
+#endif
+    }
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+    ~GcPause() {
+#if PY_VERSION_HEX >= 0x030A0000
+        if (was_enabled_) PyGC_Enable();
+#endif
+    }
+
+private:
+    int was_enabled_ = 0;
+};
+
+}  // namespace
+
 Ref float_triple_list(const PointList& points) {
+    const GcPause pause;
     return build_list(points, [](const geom::Vec3& p) {
         Ref row(checked(PyList_New(3)));
         PyList_SET_ITEM(row.get(), 0, new_float(p.x));
@@ -278,6 +304,7 @@ Ref float_triple_list(const PointList& points) {
 }
 
 Ref index_triple_list(const TriangleList& triangles) {
+    const GcPause pause;
     return build_list(triangles, [](const Triangle& t) {
         Ref row(checked(PyList_New(3)));
         for (Py_ssize_t k = 0; k < 3; ++k)
