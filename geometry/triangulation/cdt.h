@@ -25,6 +25,12 @@
 // Magnitudes. Any finite coordinate is accepted; the predicates handle
 // overflow and underflow themselves (see predicates.h), extreme magnitudes
 // just take slower exact paths.
+//
+// Cost. Point location walks from the nearer of the last inserted vertex and
+// the vertex stored in a coarse grid cell, so consecutive nearby points and
+// uniformly spread ones both locate in near-constant time. Insertion order is
+// the caller's (the build is online), so the usual expected bounds of
+// randomised incremental construction do not apply to adversarial orders.
 #pragma once
 
 #include <array>
@@ -71,7 +77,8 @@ public:
     // Makes segment a-b a constraint edge, split at every vertex it passes
     // through. Returns false, changing nothing, when it would properly cross
     // an existing constraint (or the triangulation is degenerate). A segment
-    // already present or of zero length is accepted as it is.
+    // already present or of zero length is accepted as it is. Ids must be
+    // below num_vertices().
     bool add_constraint(uint32_t a, uint32_t b);
 
     // Faces as vertex triples with the orientation of (c0, c1, c2), each
