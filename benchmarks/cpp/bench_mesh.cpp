@@ -57,6 +57,11 @@ int main() {
 
     const auto& pts = big.points();
     const auto& tris = big.triangles();
+    {
+        const auto t0 = std::chrono::steady_clock::now();
+        big.bvh().plane_tree(pts, tris);
+        std::printf("plane hierarchy (built on the first ray that misses): %.3f s\n", seconds_since(t0));
+    }
     const int n_rays = 1000000;
     // Rays leaving face centroids (as in overhang detection) and rays from outside.
     for (int kind = 0; kind < 2; ++kind) {
@@ -77,6 +82,16 @@ int main() {
         const double s = seconds_since(t0);
         std::printf("any-hit rays (%s): %.2f M rays/s, %d%% blocked\n",
                     kind == 0 ? "from face centroids" : "from random points", n_rays / s / 1e6, blocked * 100 / n_rays);
+    }
+
+    // Overhang test: one ray per vertex, all along one direction.
+    for (const Vec3 dir : {Vec3{0, 0, 1}, Vec3{0.3, -0.2, 0.9}}) {
+        const auto t0 = std::chrono::steady_clock::now();
+        int blocked = 0;
+        for (const Vec3& v : pts) blocked += ray_blocked(big, v + dir * 0.01, dir);
+        const double s = seconds_since(t0);
+        std::printf("any-hit rays (one per vertex, one direction): %.2f M rays/s, %d%% blocked\n",
+                    pts.size() / s / 1e6, int(blocked * 100 / pts.size()));
     }
 
     // Query points spread up to 0.2 off the unit-ish surface, then within 0.005 of it.

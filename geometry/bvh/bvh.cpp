@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <atomic>
+#include <mutex>
 #include <string>
 
 #include "geometry/panic.h"
@@ -82,10 +84,12 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const std::array<uint32_t
 
         const double m = std::max(max_abs3(lo), max_abs3(hi));
         bvh.max_abs_ = std::max(bvh.max_abs_, m);
-        // Same normal as the ray test computes.
-        const Vec3 n = cross(b - a, c - a);
+        // Same vectors as the ray test computes.
+        const Vec3 ab = b - a, ac = c - a;
+        const Vec3 n = cross(ab, ac);
         const double nm = max_abs3(n);
-        if (m > huge || (nm != 0.0 && nm < tiny_normal))
+        const double edge = std::max(norm(ab), norm(ac));
+        if (m > huge || (nm != 0.0 && (nm < tiny_normal || norm(n) < std::ldexp(edge * edge, -20))))
             bvh.ray_fragile_.push_back(static_cast<uint32_t>(f));
         else
             bvh.ray_scale_ = std::max(bvh.ray_scale_, m);
@@ -208,7 +212,161 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const std::array<uint32_t
         node.lo = box.lo;
         node.hi = box.hi;
     }
+    bvh.build_ray_edge_max(points, triangles);
+    bvh.planes_ = std::make_shared<LazyPlanes>();
+    static std::atomic<uint64_t> next_id{1};
+    bvh.id_ = next_id++;
     return bvh;
+}
+
+namespace {
+
+// Vectors of the ray test for one triangle, and whether it can ever block a
+// finite ray through the tree traversal (fragile ones are tested apart, and a
+// zero normal gives n.d == 0).
+struct RayShape {
+    Vec3 a, n;
+    double edge = 0.0, len = 0.0;
+};
+
+RayShape ray_shape(std::span<const Vec3> points, const std::array<uint32_t, 3>& t) {
+    RayShape r;
+    r.a = points[t[0]];
+    const Vec3 ab = points[t[1]] - r.a, ac = points[t[2]] - r.a;
+    r.n = cross(ab, ac);
+    r.edge = std::max(norm(ab), norm(ac)) * (1.0 + 0x1p-40);
+    r.len = norm(r.n) * (1.0 - 0x1p-40);
+    return r;
+}
+
+}  // namespace
+
+void Bvh::build_ray_edge_max(std::span<const Vec3> points, std::span<const std::array<uint32_t, 3>> triangles) {
+    std::vector<char> fragile(triangles.size(), 0);
+    for (uint32_t f : ray_fragile_) fragile[f] = 1;
+    ray_edge_max_.assign(nodes_.size(), 0.0);
+    for (size_t i = nodes_.size(); i-- > 0;) {
+        const BvhNode& node = nodes_[i];
+        double m = 0.0;
+        if (node.is_leaf()) {
+            for (uint32_t j = node.first; j < node.first + node.count; ++j) {
+                const uint32_t f = items_[j];
+                if (fragile[f]) continue;
+                const RayShape r = ray_shape(points, triangles[f]);
+                if (r.n == Vec3{}) continue;
+                m = std::max(m, r.edge);
+            }
+        } else {
+            m = std::max(ray_edge_max_[node.first], ray_edge_max_[node.first + 1]);
+        }
+        ray_edge_max_[i] = m;
+    }
+}
+
+PlaneTree build_plane_tree(std::span<const Vec3> points, std::span<const std::array<uint32_t, 3>> triangles,
+                           std::span<const uint32_t> subset) {
+    struct Item {
+        double key[4];  // canonical unit normal, offset scaled to the normal's range
+        double offset, edge, inv_quality, aspect;
+        uint32_t tri;
+    };
+    std::vector<Item> items;
+    double pmax = 0.0;
+    for (uint32_t f : subset) {
+        const RayShape r = ray_shape(points, triangles[f]);
+        if (r.n == Vec3{}) continue;
+        const double l = norm(r.n);
+        Vec3 u{r.n.x / l, r.n.y / l, r.n.z / l};
+        // Orientation does not matter to the plane; pick one sign.
+        const double big = std::fabs(u.x) >= std::fabs(u.y) && std::fabs(u.x) >= std::fabs(u.z)
+                               ? u.x
+                               : (std::fabs(u.y) >= std::fabs(u.z) ? u.y : u.z);
+        if (big < 0) u = -u;
+        Item it;
+        it.key[0] = u.x;
+        it.key[1] = u.y;
+        it.key[2] = u.z;
+        it.offset = dot(u, r.a);
+        it.edge = r.edge;
+        it.inv_quality = r.edge / r.len * (1.0 + 0x1p-40);
+        it.aspect = r.edge * it.inv_quality * (1.0 + 0x1p-40);
+        it.tri = f;
+        pmax = std::max(pmax, std::fabs(it.offset));
+        items.push_back(it);
+    }
+    for (Item& it : items) it.key[3] = pmax > 0 ? it.offset / pmax : 0.0;
+
+    PlaneTree tree;
+    if (items.empty()) return tree;
+    struct Range {
+        uint32_t node, begin, end;
+    };
+    tree.nodes.emplace_back();
+    std::vector<Range> stack{{0, 0, static_cast<uint32_t>(items.size())}};
+    while (!stack.empty()) {
+        const Range task = stack.back();
+        stack.pop_back();
+        PlaneNode& node = tree.nodes[task.node];
+        double klo[4], khi[4];
+        std::fill(klo, klo + 4, kInf);
+        std::fill(khi, khi + 4, -kInf);
+        node.plo = kInf;
+        node.phi = -kInf;
+        for (uint32_t i = task.begin; i < task.end; ++i) {
+            const Item& it = items[i];
+            for (int k = 0; k < 4; ++k) klo[k] = std::min(klo[k], it.key[k]), khi[k] = std::max(khi[k], it.key[k]);
+            node.plo = std::min(node.plo, it.offset);
+            node.phi = std::max(node.phi, it.offset);
+            node.edge_max = std::max(node.edge_max, it.edge);
+            node.inv_quality = std::max(node.inv_quality, it.inv_quality);
+            node.aspect = std::max(node.aspect, it.aspect);
+        }
+        node.ulo = {klo[0], klo[1], klo[2]};
+        node.uhi = {khi[0], khi[1], khi[2]};
+        const uint32_t count = task.end - task.begin;
+        if (count <= kLeafSize) {
+            node.first = task.begin;
+            node.count = count;
+            continue;
+        }
+        int axis = 0;
+        for (int k = 1; k < 4; ++k)
+            if (khi[k] - klo[k] > khi[axis] - klo[axis]) axis = k;
+        const uint32_t mid = task.begin + count / 2;
+        std::nth_element(items.begin() + task.begin, items.begin() + mid, items.begin() + task.end,
+                         [axis](const Item& x, const Item& y) {
+                             return x.key[axis] < y.key[axis] || (x.key[axis] == y.key[axis] && x.tri < y.tri);
+                         });
+        const uint32_t left = static_cast<uint32_t>(tree.nodes.size());
+        node.first = left;
+        node.count = 0;
+        tree.nodes.emplace_back();  // invalidates `node`
+        tree.nodes.emplace_back();
+        stack.push_back({left + 1, mid, task.end});
+        stack.push_back({left, task.begin, mid});
+    }
+    tree.items.resize(items.size());
+    for (size_t i = 0; i < items.size(); ++i) tree.items[i] = items[i].tri;
+    return tree;
+}
+
+struct Bvh::LazyPlanes {
+    std::once_flag once;
+    PlaneTree tree;
+};
+
+const PlaneTree& Bvh::plane_tree(std::span<const Vec3> points,
+                                 std::span<const std::array<uint32_t, 3>> triangles) const {
+    if (!planes_) panic("plane tree requested on an empty hierarchy");
+    std::call_once(planes_->once, [&] {
+        std::vector<char> fragile(triangles.size(), 0);
+        for (uint32_t f : ray_fragile_) fragile[f] = 1;
+        std::vector<uint32_t> subset;
+        for (uint32_t f : items_)
+            if (!fragile[f]) subset.push_back(f);
+        planes_->tree = build_plane_tree(points, triangles, subset);
+    });
+    return planes_->tree;
 }
 
 namespace {

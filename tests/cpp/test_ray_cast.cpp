@@ -102,6 +102,8 @@ struct Rng {
     }
 };
 
+Vec3 unit_vec(Vec3 v) { return v * (1.0 / norm(v)); }
+
 // Rays aimed at the difficult places of a mesh: through vertices, along
 // edges, from points on triangles, plus arbitrary ones.
 std::pair<Vec3, Vec3> tricky_ray(Rng& r, const TriMesh& mesh, double extent) {
@@ -241,6 +243,53 @@ TEST(RayVsBruteForceSpecial, MixedMagnitudes) {
         auto [o, d] = tricky_ray(r, mesh, 1);
         if (r.pick(3) == 0) d = d * std::ldexp(1.0, r.pick(1200) - 600);
         ASSERT_EQ(ray_blocked(mesh, o, d), ray_blocked_brute_force(mesh, o, d)) << i;
+    }
+}
+
+// Rays lying in the plane of tilted flat meshes: every triangle's test is
+// decided by rounding, however far it is from the ray.
+TEST(RayVsBruteForceSpecial, RaysInTheirPlane) {
+    Rng r(21);
+    for (int m = 0; m < 6; ++m) {
+        MeshData d = make_grid(8, 8);
+        const Vec3 axis = unit_vec(r.vec(-1, 1));
+        const double angle = r.uni(0.1, 3);
+        auto rot = [&](Vec3 p) {
+            const double c = std::cos(angle), s = std::sin(angle);
+            return p * c + cross(axis, p) * s + axis * (dot(axis, p) * (1 - c));
+        };
+        for (Vec3& p : d.points) p = rot(p) + Vec3{3, -1, 2};
+        const TriMesh mesh = to_mesh(std::move(d));
+        for (int i = 0; i < 1500; ++i) {
+            const Vec3 o = rot(Vec3{double(r.pick(9)), r.uni(-1, 9), 0}) + Vec3{3, -1, 2};
+            const Vec3 dir = rot(Vec3{r.uni(-1, 1), r.uni(-1, 1), 0});
+            ASSERT_EQ(ray_blocked(mesh, o, dir), ray_blocked_brute_force(mesh, o, dir)) << m << " " << i;
+        }
+    }
+}
+
+// One direction for many rays (the cached second pass), walls parallel to it,
+// and alternating meshes so the cache must notice the change.
+TEST(RayVsBruteForceSpecial, SharedDirection) {
+    Rng r(22);
+    MeshData walls;
+    for (int w = 0; w < 6; ++w) {
+        MeshData g = make_grid(5, 5);
+        const double a = r.uni(0, 3.14);
+        const uint32_t base = uint32_t(walls.points.size());
+        for (Vec3 p : g.points)  // vertical wall through the origin at angle a
+            walls.points.push_back({p.x * std::cos(a) * 0.5 + w, p.x * std::sin(a) * 0.5, p.y * 0.5});
+        for (Triangle t : g.triangles) walls.triangles.push_back({t[0] + base, t[1] + base, t[2] + base});
+    }
+    const TriMesh a = to_mesh(std::move(walls));
+    const TriMesh b = to_mesh(make_sphere(6));
+    for (const Vec3 dir : {Vec3{0, 0, 1}, Vec3{0, 0, -2}, Vec3{0.3, -0.1, 1}}) {
+        for (int i = 0; i < 3000; ++i) {
+            const TriMesh& mesh = (i / 500) % 2 ? b : a;
+            const Vec3 o = i % 3 ? mesh.points()[r.pick(int(mesh.points().size()))] + dir * r.uni(-0.5, 0.5)
+                                 : r.vec(-2, 6);
+            ASSERT_EQ(ray_blocked(mesh, o, dir), ray_blocked_brute_force(mesh, o, dir)) << i;
+        }
     }
 }
 
