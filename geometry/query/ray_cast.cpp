@@ -235,13 +235,13 @@ bool ray_blocked(const TriMesh& mesh, Vec3 o, Vec3 d) {
     const RayPass ray(o, d, omax + a, nodes[0]);
     uint32_t stack[Bvh::kStackSize];
     int top = 0;
-    double t_root;
+    double t_root = 0.0;
     if (ray.slab(nodes[0], edge_max[0], t_root)) stack[top++] = 0;
     while (top > 0) {
         const BvhNode* node = &nodes[stack[--top]];
         while (!node->is_leaf()) {
             const uint32_t l = node->first, r = l + 1;
-            double tl, tr;
+            double tl = 0.0, tr = 0.0;
             const bool hl = ray.slab(nodes[l], edge_max[l], tl), hr = ray.slab(nodes[r], edge_max[r], tr);
             if (hl && hr) {
                 if (tr < tl) {
