@@ -305,10 +305,20 @@ Ref float_triple_list(const PointList& points) {
 
 Ref index_triple_list(const TriangleList& triangles) {
     const GcPause pause;
-    return build_list(triangles, [](const Triangle& t) {
+    // Each vertex index appears in several triangles: make its int once and
+    // share it (ints are immutable), instead of one object per corner.
+    uint32_t max_index = 0;
+    for (const Triangle& t : triangles) max_index = std::max({max_index, t[0], t[1], t[2]});
+    std::vector<Ref> ints(triangles.empty() ? 0 : size_t{max_index} + 1);
+    auto index_object = [&](uint32_t i) {
+        Ref& cached = ints[i];
+        if (!cached) cached = Ref(checked(PyLong_FromUnsignedLong(i)));
+        Py_INCREF(cached.get());
+        return cached.get();
+    };
+    return build_list(triangles, [&](const Triangle& t) {
         Ref row(checked(PyList_New(3)));
-        for (Py_ssize_t k = 0; k < 3; ++k)
-            PyList_SET_ITEM(row.get(), k, checked(PyLong_FromUnsignedLong(t[static_cast<size_t>(k)])));
+        for (Py_ssize_t k = 0; k < 3; ++k) PyList_SET_ITEM(row.get(), k, index_object(t[static_cast<size_t>(k)]));
         return row.release();
     });
 }
