@@ -12,17 +12,43 @@ namespace {
 
 PyObject* g_my_error = nullptr;
 PyObject* g_panic_exception = nullptr;
+constexpr const char* kPanicExceptionName = "pyo3_runtime.PanicException";
 
-// Creation may re-enter the interpreter; the first class stored wins.
+// The object is installed twice (as qdraft and as qboolean), and the dynamic
+// loader keeps a separate copy of this file's statics for each, so the classes
+// live in the interpreter's extension dictionary (not reachable from Python)
+// where both copies find them. Creation may re-enter the interpreter; the
+// first class stored wins.
+PyObject* shared_classes() { return PyInterpreterState_GetDict(PyInterpreterState_Get()); }
+
+std::string class_key(const char* dotted_name) { return std::string("qgeom:") + dotted_name; }
+
+// The class if either copy has created it already, else null; creates nothing.
+PyObject* existing_class(PyObject* cache, const char* dotted_name) {
+    if (cache != nullptr) return cache;
+    PyObject* shared = shared_classes();
+    return shared != nullptr ? PyDict_GetItemString(shared, class_key(dotted_name).c_str()) : nullptr;
+}
+
 PyObject* lazy_class(PyObject*& cache, const char* dotted_name, PyObject* base) {
     if (cache != nullptr) return cache;
-    PyObject* created = PyErr_NewException(dotted_name, base, nullptr);
-    if (created == nullptr) return nullptr;
-    if (cache != nullptr) {
-        Py_DECREF(created);
-        return cache;
+    PyObject* shared = shared_classes();
+    if (shared == nullptr) return nullptr;
+    const std::string key = class_key(dotted_name);
+    PyObject* found = PyDict_GetItemString(shared, key.c_str());  // borrowed
+    if (found == nullptr) {
+        Ref created(PyErr_NewException(dotted_name, base, nullptr));
+        if (!created) return nullptr;
+        found = PyDict_GetItemString(shared, key.c_str());
+        if (found == nullptr) {
+            if (PyDict_SetItemString(shared, key.c_str(), created.get()) < 0) return nullptr;
+            found = created.get();
+        }
     }
-    cache = created;
+    if (cache == nullptr) {
+        Py_INCREF(found);
+        cache = found;
+    }
     return cache;
 }
 
@@ -45,7 +71,7 @@ void report_panic(const std::string& message, const std::source_location& where)
 PyObject* my_error_class() { return lazy_class(g_my_error, "module.MyError", PyExc_Exception); }
 
 PyObject* panic_exception_class() {
-    return lazy_class(g_panic_exception, "pyo3_runtime.PanicException", PyExc_BaseException);
+    return lazy_class(g_panic_exception, kPanicExceptionName, PyExc_BaseException);
 }
 
 PyError PyError::lazy(ClassAccessor cls, std::string message) {
@@ -85,7 +111,8 @@ void PyError::fetch_and_throw() {
         throw lazy([] { return PyExc_SystemError; },
                    "attempted to fetch exception but none was set");
     }
-    if (g_panic_exception != nullptr && e.type_.get() == g_panic_exception) {
+    PyObject* panic_class = existing_class(g_panic_exception, kPanicExceptionName);
+    if (panic_class != nullptr && e.type_.get() == panic_class) {
         std::string message = "Unwrapped panic from Python code";
         if (e.value_ && PyUnicode_Check(e.value_.get())) {
             Py_ssize_t size = 0;

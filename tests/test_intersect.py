@@ -293,3 +293,28 @@ def test_same_call_same_result_in_another_process():
     out = subprocess.run([sys.executable, "-c", code], input=json.dumps([m1, m2]), capture_output=True, text=True,
                          check=True).stdout
     assert json.loads(out) == json.loads(json.dumps(first))
+
+
+def test_exception_classes_are_shared_across_modules_and_loads():
+    from conftest import load_as
+
+    import qdraft
+
+    with pytest.raises(BaseException) as from_qdraft:
+        qdraft.overhangs([], [], [0, 0, 1])
+    assert type(from_qdraft.value) is panic_class()
+    fresh = load_as("qboolean")
+    with pytest.raises(my_error_class()):
+        fresh.pyintersect(CUBE, as_mesh(*box((3, 3, 3), (4, 4, 4))), False, False)
+    with pytest.raises(panic_class()):
+        fresh.pyintersect(([], []), CUBE, False, False)
+
+    # A PanicException raised by the caller's code is recognised by the other module as well.
+    class Panics:
+        def __float__(self):
+            raise type(from_qdraft.value)("boom")
+
+    with pytest.raises(BaseException) as resumed:
+        qboolean.pyintersect(([[0, 0, Panics()]], [[0, 0, 0]]), CUBE, False, False)
+    assert type(resumed.value) is panic_class()
+    assert resumed.value.args == ("Unwrapped panic from Python code",)

@@ -6,8 +6,16 @@ import sys
 import numpy as np
 import pytest
 
+import qboolean
 import qdraft
 from conftest import UNDER_ASAN
+from meshes import box
+
+BOX = box((-1, -1, -1), (1, 1, 1))
+BOX_LISTS = (BOX[0].tolist(), BOX[1].tolist())
+OTHER = (box((0, 0, 0), (2, 2, 2))[0].tolist(), BOX[1].tolist())
+FAR = (box((5, 5, 5), (6, 6, 6))[0].tolist(), BOX[1].tolist())
+BAD = (BOX_LISTS[0], BOX_LISTS[1] + [[0, 2, 1]])
 
 NORMALS = [[0.0, 0.6, 0.8], (1.0, 0.0, 0.0), [0.0, 0.0, -1.0]]
 REF = [0.0, 0.0, 1.0]
@@ -30,18 +38,24 @@ def calls():
         lambda: qdraft.normals2angles(NORMALS, "abc", True),                # prefixed interpreter error
         lambda: qdraft.draft_mask(NORMALS, REF, 0.5, False, 1),             # binding error
         lambda: qdraft.draft_mask(NORMALS, REF, value=0.5, bogus=True),
+        lambda: qdraft.overhangs(*BOX_LISTS, REF),
+        lambda: qdraft.overhangs(*BAD, REF),                                  # PanicException
+        lambda: qboolean.pyintersect(BOX_LISTS, OTHER, False, True),
+        lambda: qboolean.pyintersect(BOX_LISTS, FAR, False, False),          # MyError
+        lambda: qboolean.pyintersect(BOX_LISTS, BAD, False, False),          # PanicException
+        lambda: qboolean.pyintersect(BOX_LISTS, OTHER, False, 0),            # conversion error
     ]
 
 
-@pytest.mark.parametrize("index", range(9))
+@pytest.mark.parametrize("index", range(15))
 def test_reference_counts_unchanged(index):
     call = calls()[index]
-    tracked = [NORMALS, REF, *NORMALS, *NORMALS[0], *REF]
+    tracked = [NORMALS, REF, *NORMALS, *NORMALS[0], *REF, BOX_LISTS, *BOX_LISTS, *BOX_LISTS[0][:3], OTHER, BAD]
     before = [sys.getrefcount(o) for o in tracked]
     for _ in range(200):
         try:
             call()
-        except Exception:
+        except BaseException:
             pass
     gc.collect()
     assert [sys.getrefcount(o) for o in tracked] == before
@@ -58,6 +72,11 @@ def test_memory_is_released():
             try:
                 qdraft.normals2angles(normals + [[0, 0]], REF, True)
             except ValueError:
+                pass
+            qboolean.pyintersect(BOX_LISTS, OTHER, False, True)
+            try:
+                qboolean.pyintersect(BOX_LISTS, BAD, False, True)
+            except BaseException:
                 pass
 
     churn()
