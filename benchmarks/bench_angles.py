@@ -7,8 +7,7 @@ import os
 import sys
 import time
 
-# One BLAS thread: its idle threads spin on the second core and disturb every timing.
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+from timing import timed  # noqa: E402  (sets up the environment before numpy loads)
 
 import numpy as np
 
@@ -16,12 +15,7 @@ import qdraft
 
 
 def best_of(func, repeat=5):
-    best = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        func()
-        best = min(best, time.perf_counter() - start)
-    return best
+    return timed(func, repeat)[0]
 
 
 def main():

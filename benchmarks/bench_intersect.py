@@ -13,8 +13,7 @@ import resource
 import sys
 import time
 
-# One BLAS thread: its idle threads spin on the second core and disturb every timing.
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+from timing import timed  # noqa: E402  (sets up the environment before numpy loads)
 
 import numpy as np  # noqa: E402
 
@@ -51,12 +50,7 @@ def manifold_op(m1, m2, op):
 
 
 def best(func, repeat):
-    t = float("inf")
-    for _ in range(repeat):
-        start = time.perf_counter()
-        func()
-        t = min(t, time.perf_counter() - start)
-    return t
+    return timed(func, repeat)[0]
 
 
 def peak_growth_mib(func):

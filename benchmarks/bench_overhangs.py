@@ -10,8 +10,7 @@ import argparse
 import os
 import time
 
-# One BLAS thread: its idle threads spin on the second core and disturb every timing.
-os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+from timing import timed  # noqa: E402  (sets up the environment before numpy loads)
 
 import numpy as np
 import trimesh
@@ -43,14 +42,6 @@ def terrain(n):
     faces = np.concatenate([np.column_stack([a, b, c]), np.column_stack([a, c, d])])
     return vertices, faces
 
-
-def timed(func, repeat):
-    best, result = float("inf"), None
-    for _ in range(repeat):
-        start = time.perf_counter()
-        result = func()
-        best = min(best, time.perf_counter() - start)
-    return best, result
 
 
 def trimesh_any(vertices, faces, intersector):
