@@ -220,7 +220,6 @@ def test_vec3_accepts_sequences(ref):
     [
         (np.zeros((2, 2)), ValueError),            # rows of two
         (np.zeros((3,)), TypeError),               # items are scalars, not sequences
-        (np.zeros((2, 3, 1)), TypeError),          # items of the rows are arrays of one
         pytest.param(np.matrix([[0, 0, 1]]), ValueError, marks=pytest.mark.filterwarnings("ignore")),  # rows of length 1
         (np.array([["a", "b", "c"]]), TypeError),
     ],
@@ -228,6 +227,19 @@ def test_vec3_accepts_sequences(ref):
 def test_unusual_arrays_fall_back_to_the_sequence_protocol(normals, exc_type):
     with pytest.raises(exc_type):
         qdraft.normals2angles(normals, R, False)
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+def test_three_dimensional_array_converts_like_its_items():
+    # Items of the rows are arrays of one element: numpy decides whether float() takes them.
+    arr = np.zeros((2, 3, 1))
+    try:
+        expected = qdraft.normals2angles([[float(x) for x in row] for row in arr], R, False)
+    except TypeError:
+        with pytest.raises(TypeError):
+            qdraft.normals2angles(arr, R, False)
+    else:
+        assert qdraft.normals2angles(arr, R, False) == expected
 
 
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
