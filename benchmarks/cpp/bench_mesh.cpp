@@ -59,8 +59,8 @@ int main() {
     const auto& tris = big.triangles();
     {
         const auto t0 = std::chrono::steady_clock::now();
-        big.bvh().plane_tree(pts, tris);
-        std::printf("plane hierarchy (built on the first ray that misses): %.3f s\n", seconds_since(t0));
+        RayCaster caster(big);
+        std::printf("ray caster set-up (padded boxes): %.3f s\n", seconds_since(t0));
     }
     const int n_rays = 1000000;
     // Rays leaving face centroids (as in overhang detection) and rays from outside.
@@ -77,8 +77,9 @@ int main() {
             }
         }
         const auto t0 = std::chrono::steady_clock::now();
+        RayCaster caster(big);
         int blocked = 0;
-        for (const auto& [o, d] : rays) blocked += ray_blocked(big, o, d);
+        for (const auto& [o, d] : rays) blocked += caster.blocked(o, d);
         const double s = seconds_since(t0);
         std::printf("any-hit rays (%s): %.2f M rays/s, %d%% blocked\n",
                     kind == 0 ? "from face centroids" : "from random points", n_rays / s / 1e6, blocked * 100 / n_rays);
@@ -87,8 +88,9 @@ int main() {
     // Overhang test: one ray per vertex, all along one direction.
     for (const Vec3 dir : {Vec3{0, 0, 1}, Vec3{0.3, -0.2, 0.9}}) {
         const auto t0 = std::chrono::steady_clock::now();
+        RayCaster caster(big);
         int blocked = 0;
-        for (const Vec3& v : pts) blocked += ray_blocked(big, v + dir * 0.01, dir);
+        for (uint8_t b : caster.blocked_from(pts, dir * 0.01, dir)) blocked += b;
         const double s = seconds_since(t0);
         std::printf("any-hit rays (one per vertex, one direction): %.2f M rays/s, %d%% blocked\n",
                     pts.size() / s / 1e6, int(blocked * 100 / pts.size()));

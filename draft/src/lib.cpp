@@ -91,19 +91,11 @@ std::vector<uint8_t> _draft_mask(const Normals& normals, Vec3 ref, double value,
 // 0.01 * normal beyond the vertex (normal is not normalised).
 std::vector<uint8_t> _overhangs(const geom::TriMesh& mesh, Vec3 normal) {
     const Vec3 offset{normal.x * 0.01, normal.y * 0.01, normal.z * 0.01};
-    const auto& points = mesh.points();
-    std::vector<uint8_t> mask(points.size());
     // A zero direction makes n . d zero or NaN for every triangle: nothing blocks.
-    if (normal == Vec3{}) return mask;
-    for (size_t i = 0; i < points.size(); ++i) {
-        const Vec3& v = points[i];
-        const Vec3 origin{v.x + offset.x, v.y + offset.y, v.z + offset.z};
-        // From a non-finite origin the plane distance t is never finite, so the
-        // time of impact is +inf or NaN and no triangle can block: skip the
-        // search. (A finite origin implies a finite normal here.)
-        mask[i] = geom::is_finite(origin) && geom::ray_blocked(mesh, origin, normal);
-    }
-    return mask;
+    if (normal == Vec3{}) return std::vector<uint8_t>(mesh.points().size(), 0);
+    // Non-finite origins never block (the caster answers them without a search).
+    geom::RayCaster caster(mesh);
+    return caster.blocked_from(mesh.points(), offset, normal);
 }
 
 constexpr bind::Signature<3> kOverhangsSig{"overhangs", {"points", "tris", "normal"}};

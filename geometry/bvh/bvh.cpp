@@ -1,26 +1,23 @@
 #include "geometry/bvh/bvh.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
-#include <atomic>
-#include <mutex>
 #include <string>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+#include "geometry/bvh/radix_sort.h"
 #include "geometry/panic.h"
 
 namespace geom {
 
 namespace {
 
-constexpr int kBins = 16;
-constexpr uint32_t kLeafSize = 4;
 constexpr double kInf = std::numeric_limits<double>::infinity();
-
-struct Prim {
-    Vec3 c;  // centre of the triangle's box
-    uint32_t tri;
-};
 
 struct Box {
     Vec3 lo{kInf, kInf, kInf};
@@ -37,174 +34,288 @@ struct Box {
         double ex = hi.x - lo.x, ey = hi.y - lo.y, ez = hi.z - lo.z;
         return ex * ey + ey * ez + ez * ex;
     }
+    Vec3 centre() const { return lo * 0.5 + hi * 0.5; }
 };
 
-double centroid(const Prim& p, int axis) { return axis == 0 ? p.c.x : (axis == 1 ? p.c.y : p.c.z); }
-
 double max_abs3(Vec3 v) { return std::max({std::fabs(v.x), std::fabs(v.y), std::fabs(v.z)}); }
+
+// Ten bits spread to every third bit.
+uint32_t spread10(uint32_t x) {
+    x &= 0x3ffu;
+    x = (x | (x << 16)) & 0x030000ffu;
+    x = (x | (x << 8)) & 0x0300f00fu;
+    x = (x | (x << 4)) & 0x030c30c3u;
+    x = (x | (x << 2)) & 0x09249249u;
+    return x;
+}
+
+using Tri = std::array<uint32_t, 3>;
+
+Box triangle_box(std::span<const Vec3> points, const Tri& t) {
+    const Vec3 a = points[t[0]], b = points[t[1]], c = points[t[2]];
+    Box box;
+    box.lo = {std::min({a.x, b.x, c.x}), std::min({a.y, b.y, c.y}), std::min({a.z, b.z, c.z})};
+    box.hi = {std::max({a.x, b.x, c.x}), std::max({a.y, b.y, c.y}), std::max({a.z, b.z, c.z})};
+    return box;
+}
+
+// A triangle box in single precision, for choosing cuts only.
+struct FloatBox {
+    float lo[3], hi[3];
+};
+static_assert(sizeof(FloatBox) == 6 * sizeof(float));
+
+// Ranges up to this size are cut at their first differing Morton bit alone.
+constexpr uint32_t kSahMin = 256;
+
+// Morton codes of points in a box: 10 bits per axis.
+class Quantizer {
+public:
+    explicit Quantizer(const Box& bounds) : lo_(bounds.lo) {
+        // Halved coordinates keep the extents finite near the overflow threshold.
+        double half_max = 0.0;
+        for (int k = 0; k < 3; ++k) {
+            const double half = bounds.hi[k] * 0.5 - bounds.lo[k] * 0.5;
+            half_max = std::max(half_max, half);
+            scale_[k] = half > 0.0 ? 1024.0 / half * (1.0 - 0x1p-40) : 0.0;
+        }
+        unit_ = half_max > 0.0 ? 1.0 / half_max : 1.0;
+        flat_ = !(half_max > 0.0);
+    }
+
+    bool flat() const { return flat_; }
+
+    uint32_t code(Vec3 c) const {
+        uint32_t code = 0;
+        for (int k = 0; k < 3; ++k) {
+            const double q = (c[k] * 0.5 - lo_[k] * 0.5) * scale_[k];
+            const uint32_t cell = q >= 1023.0 ? 1023u : (q > 0.0 ? static_cast<uint32_t>(q) : 0u);
+            code |= spread10(cell) << (2 - k);
+        }
+        return code;
+    }
+
+    // Relative to the box, in units of its largest half extent: only areas
+    // are compared, so one scale for all axes.
+    FloatBox relative(const Box& b) const {
+        auto r = [&](double x, int k) { return static_cast<float>((x * 0.5 - lo_[k] * 0.5) * unit_); };
+        return {{r(b.lo.x, 0), r(b.lo.y, 1), r(b.lo.z, 2)}, {r(b.hi.x, 0), r(b.hi.y, 1), r(b.hi.z, 2)}};
+    }
+
+private:
+    Vec3 lo_;
+    double scale_[3];
+    double unit_;
+    bool flat_;
+};
 
 struct Task {
     uint32_t node, begin, end;
     int depth;
-    Box cbox;  // bounds of the triangles' centres
 };
 
-// Bin of a centroid; NaN and out-of-range values are clamped.
-int bin_of(double c, double cmin, double scale) {
-    double x = (c - cmin) * scale;
-    if (!(x > 0.0)) return 0;
-    if (!(x < kBins - 1)) return kBins - 1;
-    return static_cast<int>(x);
-}
+// Tree triangles in Morton order, and the cuts chosen on them.
+class Sorter {
+public:
+    Sorter(std::span<const Vec3> points, std::span<const Tri> triangles) : points_(points), triangles_(triangles) {}
+
+    std::vector<uint32_t> tri, code;
+
+    // Sorts `words` (code above triangle index) and fills the arrays.
+    void take(std::vector<uint64_t>&& words, const Quantizer& q) {
+        radix_sort_bits(words, 32, 62);
+        tri.resize(words.size());
+        code.resize(words.size());
+        fbox_.resize(words.size());
+        place(words, q, 0);
+    }
+
+    // Where to cut [begin, end), whose codes share a prefix but differ: the
+    // 8 groups below the first differing bit are contiguous, and the cut
+    // between two of them with the least surface-area cost wins (small ranges
+    // take the cut at that bit). Both sides are never empty.
+    uint32_t morton_split(uint32_t begin, uint32_t end) const {
+        const int top = 31 - std::countl_zero(code[begin] ^ code[end - 1]);
+        const auto first = code.begin() + begin, last = code.begin() + end;
+        if (end - begin <= kSahMin) {
+            const uint32_t bit = 1u << top;
+            return static_cast<uint32_t>(
+                std::partition_point(first, last, [bit](uint32_t c) { return (c & bit) == 0; }) - code.begin());
+        }
+        const int shift = std::max(top - 2, 0);
+        const int groups = 1 << (top - shift + 1);
+        const uint32_t mask = static_cast<uint32_t>(groups - 1);
+        // Group boundaries; the group number rises along the range.
+        std::array<uint32_t, 9> bound;
+        bound[0] = begin;
+        for (int g = 1; g < groups; ++g)
+            bound[g] = static_cast<uint32_t>(
+                std::partition_point(first, last,
+                                     [&](uint32_t c) { return ((c >> shift) & mask) < static_cast<uint32_t>(g); }) -
+                code.begin());
+        bound[groups] = end;
+
+        std::array<Box, 8> gbox;
+        for (int g = 0; g < groups; ++g) gbox[g] = bounds(bound[g], bound[g + 1]);
+        std::array<double, 8> right_area{};  // of groups k..
+        Box right;
+        for (int k = groups - 1; k > 0; --k) {
+            right.grow(gbox[k]);
+            right_area[k] = right.half_area();
+        }
+        // The cut at the first differing bit always has both sides filled.
+        int best = groups / 2;
+        double best_cost = kInf;
+        Box left;
+        for (int k = 1; k < groups; ++k) {
+            left.grow(gbox[k - 1]);
+            const uint32_t nl = bound[k] - begin, nr = end - bound[k];
+            if (nl == 0 || nr == 0) continue;
+            const double cost = left.half_area() * nl + right_area[k] * nr;
+            if (cost < best_cost) {
+                best_cost = cost;
+                best = k;
+            }
+        }
+        return bound[best];
+    }
+
+    // For a range whose codes coincide (a cluster small against the whole
+    // tree): codes within the range's own centre bounds. False when all the
+    // centres coincide.
+    bool requantize(uint32_t begin, uint32_t end) {
+        Box cbox;
+        for (uint32_t i = begin; i < end; ++i) {
+            const Vec3 c = triangle_box(points_, triangles_[tri[i]]).centre();
+            cbox.grow(c, c);
+        }
+        const Quantizer q(cbox);
+        if (q.flat()) return false;
+        std::vector<uint64_t> words(end - begin);
+        for (uint32_t i = begin; i < end; ++i) {
+            const Vec3 c = triangle_box(points_, triangles_[tri[i]]).centre();
+            words[i - begin] = (uint64_t{q.code(c)} << 32) | tri[i];
+        }
+        radix_sort_bits(words, 32, 62);
+        place(words, q, begin);
+        return true;
+    }
+
+private:
+    // Union of fbox_[begin, end), accumulated in registers.
+    Box bounds(uint32_t begin, uint32_t end) const {
+        float lo[4], hi[4];
+#if defined(__SSE2__)
+        // Lanes 0-2 of the first load are lo, lanes 1-3 of the second are hi.
+        __m128 l = _mm_set1_ps(INFINITY), h = _mm_set1_ps(-INFINITY);
+        for (uint32_t i = begin; i < end; ++i) {
+            const float* b = fbox_[i].lo;
+            l = _mm_min_ps(l, _mm_loadu_ps(b));
+            h = _mm_max_ps(h, _mm_loadu_ps(b + 2));
+        }
+        _mm_storeu_ps(lo, l);
+        _mm_storeu_ps(hi, h);
+        const Box box{{lo[0], lo[1], lo[2]}, {hi[1], hi[2], hi[3]}};
+#else
+        std::fill(lo, lo + 3, INFINITY);
+        std::fill(hi, hi + 3, -INFINITY);
+        for (uint32_t i = begin; i < end; ++i)
+            for (int k = 0; k < 3; ++k) lo[k] = std::min(lo[k], fbox_[i].lo[k]), hi[k] = std::max(hi[k], fbox_[i].hi[k]);
+        const Box box{{lo[0], lo[1], lo[2]}, {hi[0], hi[1], hi[2]}};
+#endif
+        return begin < end ? box : Box{};
+    }
+
+    void place(const std::vector<uint64_t>& words, const Quantizer& q, uint32_t begin) {
+        for (size_t i = 0; i < words.size(); ++i) {
+            const uint32_t t = static_cast<uint32_t>(words[i]);
+            tri[begin + i] = t;
+            code[begin + i] = static_cast<uint32_t>(words[i] >> 32);
+            fbox_[begin + i] = q.relative(triangle_box(points_, triangles_[t]));
+        }
+    }
+
+    std::span<const Vec3> points_;
+    std::span<const Tri> triangles_;
+    std::vector<FloatBox> fbox_;
+};
 
 }  // namespace
 
+// Morton order first (one radix sort), then top-down cuts chosen by surface
+// area among the Morton groups of each range: no per-node sorting or
+// partitioning, and the leaves come out in memory order.
 Bvh Bvh::build(std::span<const Vec3> points, std::span<const std::array<uint32_t, 3>> triangles) {
     Bvh bvh;
     const size_t n_points = points.size();
     if (triangles.size() >= 0xffffffffu / 3) panic("too many triangles for 32-bit indices");
 
-    const double huge = std::ldexp(1.0, 300);
-    const double tiny_normal = std::ldexp(1.0, -400);
-
-    std::vector<Prim> prims;
-    prims.reserve(triangles.size());
+    std::vector<uint32_t> finite;
+    std::vector<Vec3> centres;
+    finite.reserve(triangles.size());
+    centres.reserve(triangles.size());
+    Box cbox;
     for (size_t f = 0; f < triangles.size(); ++f) {
         const auto& t = triangles[f];
         for (uint32_t i : t)
             if (i >= n_points) panic("bvh: triangle index " + std::to_string(i) + " out of range");
-        const Vec3 a = points[t[0]], b = points[t[1]], c = points[t[2]];
-        if (!is_finite(a) || !is_finite(b) || !is_finite(c)) {
+        if (!is_finite(points[t[0]]) || !is_finite(points[t[1]]) || !is_finite(points[t[2]])) {
             bvh.unbounded_.push_back(static_cast<uint32_t>(f));
             continue;
         }
-        const Vec3 lo{std::min({a.x, b.x, c.x}), std::min({a.y, b.y, c.y}), std::min({a.z, b.z, c.z})};
-        const Vec3 hi{std::max({a.x, b.x, c.x}), std::max({a.y, b.y, c.y}), std::max({a.z, b.z, c.z})};
-        prims.push_back({lo * 0.5 + hi * 0.5, static_cast<uint32_t>(f)});
-
-        const double m = std::max(max_abs3(lo), max_abs3(hi));
-        bvh.max_abs_ = std::max(bvh.max_abs_, m);
-        // Same vectors as the ray test computes.
-        const Vec3 ab = b - a, ac = c - a;
-        const Vec3 n = cross(ab, ac);
-        const double nm = max_abs3(n);
-        const double edge = std::max(norm(ab), norm(ac));
-        if (m > huge || (nm != 0.0 && (nm < tiny_normal || norm(n) < std::ldexp(edge * edge, -20))))
-            bvh.ray_fragile_.push_back(static_cast<uint32_t>(f));
-        else
-            bvh.ray_scale_ = std::max(bvh.ray_scale_, m);
+        const Box box = triangle_box(points, t);
+        bvh.max_abs_ = std::max({bvh.max_abs_, max_abs3(box.lo), max_abs3(box.hi)});
+        const Vec3 c = box.centre();
+        cbox.grow(c, c);
+        finite.push_back(static_cast<uint32_t>(f));
+        centres.push_back(c);
     }
-    if (prims.empty()) return bvh;
+    if (finite.empty()) return bvh;
 
-    const uint32_t n_prims = static_cast<uint32_t>(prims.size());
-    bvh.nodes_.reserve(2 * (n_prims / 2 + 1));
+    const Quantizer quantizer(cbox);
+    std::vector<uint64_t> words(finite.size());
+    for (size_t i = 0; i < finite.size(); ++i) words[i] = (uint64_t{quantizer.code(centres[i])} << 32) | finite[i];
+    finite = std::vector<uint32_t>();
+    centres = std::vector<Vec3>();
+    Sorter prims(points, triangles);
+    prims.take(std::move(words), quantizer);
+
+    const uint32_t n_prims = static_cast<uint32_t>(prims.tri.size());
+    bvh.nodes_.reserve(n_prims);
     bvh.nodes_.emplace_back();
-
-    auto centre_bounds = [&](uint32_t begin, uint32_t end) {
-        Box cbox;
-        for (uint32_t i = begin; i < end; ++i) cbox.grow(prims[i].c, prims[i].c);
-        return cbox;
-    };
-    std::vector<Task> stack(1);
-    stack[0] = {0, 0, n_prims, 0, centre_bounds(0, n_prims)};
-
-    // Splits are chosen on the boxes of the triangle centres, which keeps the
-    // per-triangle work small; node boxes are computed exactly afterwards.
-    struct Bin {
-        Box cbox;
-        uint32_t count = 0;
-    };
-    std::array<Bin, kBins> bins;
-    std::array<Bin, kBins> right;  // union of bins k.. kBins-1
-
+    std::vector<Task> stack{{0, 0, n_prims, 0}};
     while (!stack.empty()) {
         const Task task = stack.back();
         stack.pop_back();
         bvh.depth_ = std::max(bvh.depth_, task.depth + 1);
-
-        BvhNode& node = bvh.nodes_[task.node];
         const uint32_t count = task.end - task.begin;
         if (count <= kLeafSize) {
-            node.first = task.begin;
-            node.count = count;
+            bvh.nodes_[task.node].first = task.begin;
+            bvh.nodes_[task.node].count = count;
             continue;
         }
-
-        const Vec3 ext = task.cbox.hi - task.cbox.lo;
-        const int axis = (ext.x >= ext.y && ext.x >= ext.z) ? 0 : (ext.y >= ext.z ? 1 : 2);
-        const double cmin = task.cbox.lo[axis], extent = ext[axis];
-        int best_split = -1;
-        Box left_cbox, right_cbox;
-        if (task.depth < kSahDepth && extent > 0.0) {
-            const double scale = kBins / extent * (1.0 - 1e-12);
-            bins.fill(Bin{});
-            for (uint32_t i = task.begin; i < task.end; ++i) {
-                const Prim& p = prims[i];
-                Bin& bin = bins[bin_of(centroid(p, axis), cmin, scale)];
-                bin.cbox.grow(p.c, p.c);
-                ++bin.count;
-            }
-            right[kBins - 1] = bins[kBins - 1];
-            for (int k = kBins - 2; k > 0; --k) {
-                right[k] = right[k + 1];
-                right[k].cbox.grow(bins[k].cbox);
-                right[k].count += bins[k].count;
-            }
-            Bin left;
-            double best_cost = kInf;
-            for (int k = 0; k < kBins - 1; ++k) {
-                left.cbox.grow(bins[k].cbox);
-                left.count += bins[k].count;
-                if (left.count == 0 || right[k + 1].count == 0) continue;
-                const double cost =
-                    left.cbox.half_area() * left.count + right[k + 1].cbox.half_area() * right[k + 1].count;
-                if (cost < best_cost) {
-                    best_cost = cost;
-                    best_split = k;
-                    left_cbox = left.cbox;
-                    right_cbox = right[k + 1].cbox;
-                }
-            }
+        uint32_t mid = task.begin + count / 2;
+        if (task.depth < kSahDepth) {
+            if (prims.code[task.begin] != prims.code[task.end - 1] || prims.requantize(task.begin, task.end))
+                mid = prims.morton_split(task.begin, task.end);
         }
-
-        uint32_t mid = task.begin;
-        if (best_split >= 0) {
-            const double scale = kBins / extent * (1.0 - 1e-12);
-            auto it = std::partition(prims.begin() + task.begin, prims.begin() + task.end, [&](const Prim& p) {
-                return bin_of(centroid(p, axis), cmin, scale) <= best_split;
-            });
-            mid = static_cast<uint32_t>(it - prims.begin());
-        }
-        if (mid == task.begin || mid == task.end) {
-            // No useful split (coincident centres, overflowing areas, or too deep): halve by position.
-            mid = task.begin + count / 2;
-            std::nth_element(prims.begin() + task.begin, prims.begin() + mid, prims.begin() + task.end,
-                             [axis](const Prim& p, const Prim& q) {
-                                 const double cp = centroid(p, axis), cq = centroid(q, axis);
-                                 return cp < cq || (cp == cq && p.tri < q.tri);
-                             });
-            left_cbox = centre_bounds(task.begin, mid);
-            right_cbox = centre_bounds(mid, task.end);
-        }
-
         const uint32_t left = static_cast<uint32_t>(bvh.nodes_.size());
-        node.first = left;
-        node.count = 0;
-        bvh.nodes_.emplace_back();  // invalidates `node`
+        bvh.nodes_[task.node].first = left;
+        bvh.nodes_[task.node].count = 0;
         bvh.nodes_.emplace_back();
-        stack.push_back({left + 1, mid, task.end, task.depth + 1, right_cbox});
-        stack.push_back({left, task.begin, mid, task.depth + 1, left_cbox});
+        bvh.nodes_.emplace_back();
+        stack.push_back({left + 1, mid, task.end, task.depth + 1});
+        stack.push_back({left, task.begin, mid, task.depth + 1});
     }
 
-    bvh.items_.resize(n_prims);
-    for (uint32_t i = 0; i < n_prims; ++i) bvh.items_[i] = prims[i].tri;
+    bvh.items_ = std::move(prims.tri);
     // Children always come after their parent.
     for (size_t i = bvh.nodes_.size(); i-- > 0;) {
         BvhNode& node = bvh.nodes_[i];
         Box box;
         if (node.is_leaf()) {
             for (uint32_t j = node.first; j < node.first + node.count; ++j)
-                for (uint32_t v : triangles[bvh.items_[j]]) box.grow(points[v], points[v]);
+                box.grow(triangle_box(points, triangles[bvh.items_[j]]));
         } else {
             box.grow(bvh.nodes_[node.first].lo, bvh.nodes_[node.first].hi);
             box.grow(bvh.nodes_[node.first + 1].lo, bvh.nodes_[node.first + 1].hi);
@@ -212,170 +323,10 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const std::array<uint32_t
         node.lo = box.lo;
         node.hi = box.hi;
     }
-    bvh.build_ray_edge_max(points, triangles);
-    bvh.planes_ = std::make_shared<LazyPlanes>();
-    static std::atomic<uint64_t> next_id{1};
-    bvh.id_ = next_id++;
     return bvh;
 }
 
 namespace {
-
-// Vectors of the ray test for one triangle, and whether it can ever block a
-// finite ray through the tree traversal (fragile ones are tested apart, and a
-// zero normal gives n.d == 0).
-struct RayShape {
-    Vec3 a, n;
-    double edge = 0.0, len = 0.0;
-};
-
-RayShape ray_shape(std::span<const Vec3> points, const std::array<uint32_t, 3>& t) {
-    RayShape r;
-    r.a = points[t[0]];
-    const Vec3 ab = points[t[1]] - r.a, ac = points[t[2]] - r.a;
-    r.n = cross(ab, ac);
-    r.edge = std::max(norm(ab), norm(ac)) * (1.0 + 0x1p-40);
-    r.len = norm(r.n) * (1.0 - 0x1p-40);
-    return r;
-}
-
-}  // namespace
-
-void Bvh::build_ray_edge_max(std::span<const Vec3> points, std::span<const std::array<uint32_t, 3>> triangles) {
-    std::vector<char> fragile(triangles.size(), 0);
-    for (uint32_t f : ray_fragile_) fragile[f] = 1;
-    ray_edge_max_.assign(nodes_.size(), 0.0);
-    for (size_t i = nodes_.size(); i-- > 0;) {
-        const BvhNode& node = nodes_[i];
-        double m = 0.0;
-        if (node.is_leaf()) {
-            for (uint32_t j = node.first; j < node.first + node.count; ++j) {
-                const uint32_t f = items_[j];
-                if (fragile[f]) continue;
-                const RayShape r = ray_shape(points, triangles[f]);
-                if (r.n == Vec3{}) continue;
-                m = std::max(m, r.edge);
-            }
-        } else {
-            m = std::max(ray_edge_max_[node.first], ray_edge_max_[node.first + 1]);
-        }
-        ray_edge_max_[i] = m;
-    }
-}
-
-PlaneTree build_plane_tree(std::span<const Vec3> points, std::span<const std::array<uint32_t, 3>> triangles,
-                           std::span<const uint32_t> subset) {
-    struct Item {
-        double key[4];  // canonical unit normal, offset scaled to the normal's range
-        double offset, edge, inv_quality, aspect;
-        uint32_t tri;
-    };
-    std::vector<Item> items;
-    double pmax = 0.0;
-    for (uint32_t f : subset) {
-        const RayShape r = ray_shape(points, triangles[f]);
-        if (r.n == Vec3{}) continue;
-        const double l = norm(r.n);
-        Vec3 u{r.n.x / l, r.n.y / l, r.n.z / l};
-        // Orientation does not matter to the plane; pick one sign.
-        const double big = std::fabs(u.x) >= std::fabs(u.y) && std::fabs(u.x) >= std::fabs(u.z)
-                               ? u.x
-                               : (std::fabs(u.y) >= std::fabs(u.z) ? u.y : u.z);
-        if (big < 0) u = -u;
-        Item it;
-        it.key[0] = u.x;
-        it.key[1] = u.y;
-        it.key[2] = u.z;
-        it.offset = dot(u, r.a);
-        it.edge = r.edge;
-        it.inv_quality = r.edge / r.len * (1.0 + 0x1p-40);
-        it.aspect = r.edge * it.inv_quality * (1.0 + 0x1p-40);
-        it.tri = f;
-        pmax = std::max(pmax, std::fabs(it.offset));
-        items.push_back(it);
-    }
-    for (Item& it : items) it.key[3] = pmax > 0 ? it.offset / pmax : 0.0;
-
-    PlaneTree tree;
-    if (items.empty()) return tree;
-    struct Range {
-        uint32_t node, begin, end;
-    };
-    tree.nodes.emplace_back();
-    std::vector<Range> stack{{0, 0, static_cast<uint32_t>(items.size())}};
-    while (!stack.empty()) {
-        const Range task = stack.back();
-        stack.pop_back();
-        PlaneNode& node = tree.nodes[task.node];
-        double klo[4], khi[4];
-        std::fill(klo, klo + 4, kInf);
-        std::fill(khi, khi + 4, -kInf);
-        node.plo = kInf;
-        node.phi = -kInf;
-        for (uint32_t i = task.begin; i < task.end; ++i) {
-            const Item& it = items[i];
-            for (int k = 0; k < 4; ++k) klo[k] = std::min(klo[k], it.key[k]), khi[k] = std::max(khi[k], it.key[k]);
-            node.plo = std::min(node.plo, it.offset);
-            node.phi = std::max(node.phi, it.offset);
-            node.edge_max = std::max(node.edge_max, it.edge);
-            node.inv_quality = std::max(node.inv_quality, it.inv_quality);
-            node.aspect = std::max(node.aspect, it.aspect);
-        }
-        node.ulo = {klo[0], klo[1], klo[2]};
-        node.uhi = {khi[0], khi[1], khi[2]};
-        const uint32_t count = task.end - task.begin;
-        if (count <= kLeafSize) {
-            node.first = task.begin;
-            node.count = count;
-            continue;
-        }
-        int axis = 0;
-        for (int k = 1; k < 4; ++k)
-            if (khi[k] - klo[k] > khi[axis] - klo[axis]) axis = k;
-        const uint32_t mid = task.begin + count / 2;
-        std::nth_element(items.begin() + task.begin, items.begin() + mid, items.begin() + task.end,
-                         [axis](const Item& x, const Item& y) {
-                             return x.key[axis] < y.key[axis] || (x.key[axis] == y.key[axis] && x.tri < y.tri);
-                         });
-        const uint32_t left = static_cast<uint32_t>(tree.nodes.size());
-        node.first = left;
-        node.count = 0;
-        tree.nodes.emplace_back();  // invalidates `node`
-        tree.nodes.emplace_back();
-        stack.push_back({left + 1, mid, task.end});
-        stack.push_back({left, task.begin, mid});
-    }
-    tree.items.resize(items.size());
-    for (size_t i = 0; i < items.size(); ++i) tree.items[i] = items[i].tri;
-    return tree;
-}
-
-struct Bvh::LazyPlanes {
-    std::once_flag once;
-    PlaneTree tree;
-};
-
-const PlaneTree& Bvh::plane_tree(std::span<const Vec3> points,
-                                 std::span<const std::array<uint32_t, 3>> triangles) const {
-    if (!planes_) panic("plane tree requested on an empty hierarchy");
-    std::call_once(planes_->once, [&] {
-        std::vector<char> fragile(triangles.size(), 0);
-        for (uint32_t f : ray_fragile_) fragile[f] = 1;
-        std::vector<uint32_t> subset;
-        for (uint32_t f : items_)
-            if (!fragile[f]) subset.push_back(f);
-        planes_->tree = build_plane_tree(points, triangles, subset);
-    });
-    return planes_->tree;
-}
-
-namespace {
-
-Box triangle_box(std::span<const Vec3> points, const std::array<uint32_t, 3>& t) {
-    Box b;
-    for (uint32_t i : t) b.grow(points[i], points[i]);
-    return b;
-}
 
 bool boxes_overlap(const Vec3& alo, const Vec3& ahi, const Vec3& blo, const Vec3& bhi, double pad) {
     return alo.x <= bhi.x + pad && blo.x <= ahi.x + pad && alo.y <= bhi.y + pad && blo.y <= ahi.y + pad &&
@@ -396,7 +347,7 @@ std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
     if (!boxes_overlap(na[0].lo, na[0].hi, nb[0].lo, nb[0].hi, pad)) return out;
 
     std::vector<std::pair<uint32_t, uint32_t>> stack{{0u, 0u}};
-    std::array<Box, kLeafSize> leaf_boxes;
+    std::array<Box, Bvh::kLeafSize> leaf_boxes;
     while (!stack.empty()) {
         auto [ia, ib] = stack.back();
         stack.pop_back();

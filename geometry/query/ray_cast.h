@@ -1,7 +1,11 @@
 // Any-hit ray casting against a triangle mesh.
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "geometry/mesh/trimesh.h"
 #include "geometry/vec3.h"
@@ -15,17 +19,46 @@ namespace geom {
 std::optional<double> ray_triangle_toi(Vec3 a, Vec3 b, Vec3 c, Vec3 o, Vec3 d);
 bool ray_triangle_blocks(Vec3 a, Vec3 b, Vec3 c, Vec3 o, Vec3 d);
 
-// Whether any triangle of the mesh blocks the ray; stops at the first one.
-// Same answer as ray_blocked_brute_force for every ray: a first pass over the
-// spatial tree (boxes padded for the test's rounding) finds every hit of a
-// ray that crosses the triangle's plane at a clear angle; when it finds none,
-// a second pass over a tree of planes (built on first need) tests every
-// triangle whose plane nearly holds the ray, where rounding alone decides.
-// A direction used by two calls in a row gets its planes cached per thread.
-// Rays with a non-finite or very small (below 2^-500) direction, and rays
-// whose magnitudes against the mesh could overflow the triangle test, are
-// checked against every triangle.
-bool ray_blocked(const TriMesh& mesh, Vec3 o, Vec3 d);
+// Whether any triangle of the mesh blocks the ray, by testing every one.
 bool ray_blocked_brute_force(const TriMesh& mesh, Vec3 o, Vec3 d);
+
+// Any-hit queries against one mesh, with the same answer as
+// ray_blocked_brute_force for every ray. The caster owns everything it
+// builds (padded boxes, a tree of planes, the triangles along one
+// direction); nothing outlives it, so a caller keeps one for the rays of one
+// request. The mesh must outlive the caster. Not thread-safe.
+//
+// A first pass over the spatial tree (boxes padded for the test's rounding)
+// finds every hit of a ray that crosses the triangle's plane at a clear
+// angle; when it finds none, a second pass tests every triangle whose plane
+// nearly holds the ray, where rounding alone decides. That pass runs over
+// the triangles collected for the ray's direction when the direction
+// repeats, else over a tree of all planes, built on first need.
+//
+// Checked against every triangle instead: rays with a non-finite direction
+// or origin, and rays whose magnitudes against the mesh (direction, origin
+// and coordinate sizes) could make the test overflow, or underflow enough
+// to matter (bounded per ray from the smallest triangles of the mesh; a
+// direction below about 2^-900 of the mesh size for a unit-sized mesh).
+// Triangles whose own test may underflow or overflow for every ray (normal
+// below 2^-400, coordinate above 2^300, or a sliver with |n| < 2^-20 of its
+// squared edge) are tested with every ray.
+class RayCaster {
+public:
+    explicit RayCaster(const TriMesh& mesh);
+    ~RayCaster();
+    RayCaster(RayCaster&&) noexcept;
+    RayCaster& operator=(RayCaster&&) noexcept;
+
+    bool blocked(Vec3 o, Vec3 d);
+
+    // One ray per point, all along d, from point + offset (the caller's
+    // offset, added component-wise). The answers are those of blocked().
+    std::vector<uint8_t> blocked_from(std::span<const Vec3> points, Vec3 offset, Vec3 d);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace geom

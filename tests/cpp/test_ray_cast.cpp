@@ -32,10 +32,11 @@ TEST(RayTriangle, TwoSquaresFromCorners) {
     d.points = {{0, 0, 0}, {1, 0, 0}, {1, 1, 0}, {0, 1, 0}, {0, 0, 1}, {1, 0, 1}, {1, 1, 1}, {0, 1, 1}};
     d.triangles = {{0, 1, 2}, {0, 2, 3}, {4, 5, 6}, {4, 6, 7}};
     TriMesh mesh = to_mesh(std::move(d));
+    RayCaster caster(mesh);
     const Vec3 dir{0, 0, 1};
     for (size_t i = 0; i < 8; ++i) {
         const Vec3 o = mesh.points()[i] + dir * 0.01;
-        EXPECT_EQ(ray_blocked(mesh, o, dir), i < 4) << i;
+        EXPECT_EQ(caster.blocked(o, dir), i < 4) << i;
         EXPECT_EQ(ray_blocked_brute_force(mesh, o, dir), i < 4) << i;
     }
 }
@@ -46,7 +47,7 @@ TEST(RayTriangle, OriginOnTriangleHitsAtTimeZero) {
     d.triangles = {{0, 1, 2}, {3, 4, 5}};
     TriMesh mesh = to_mesh(std::move(d));
     const Vec3 o = mesh.points()[3] + Vec3{0, 0, 1} * 0.01;
-    EXPECT_TRUE(ray_blocked(mesh, o, {0, 0, 1}));
+    EXPECT_TRUE(RayCaster(mesh).blocked(o, {0, 0, 1}));
     const auto& p = mesh.points();
     EXPECT_EQ(ray_triangle_toi(p[0], p[1], p[2], o, {0, 0, 1}), 0.0);
     EXPECT_FALSE(ray_triangle_toi(p[3], p[4], p[5], o, {0, 0, 1}).has_value());
@@ -133,10 +134,11 @@ std::pair<Vec3, Vec3> tricky_ray(Rng& r, const TriMesh& mesh, double extent) {
 }
 
 void expect_same_as_brute_force(const TriMesh& mesh, Rng& r, int rays, double extent, int* hits = nullptr) {
+    RayCaster caster(mesh);
     for (int i = 0; i < rays; ++i) {
         const auto [o, d] = tricky_ray(r, mesh, extent);
         const bool expected = ray_blocked_brute_force(mesh, o, d);
-        ASSERT_EQ(ray_blocked(mesh, o, d), expected)
+        ASSERT_EQ(caster.blocked(o, d), expected)
             << "ray " << i << " o=(" << o.x << "," << o.y << "," << o.z << ") d=(" << d.x << "," << d.y << "," << d.z
             << ")";
         if (hits) *hits += expected;
@@ -190,13 +192,14 @@ TEST_P(RayVsBruteForce, GridAlignedMeshes) {
     for (MeshData& s : shapes) {
         for (Vec3& p : s.points) p = p * scale;
         const TriMesh mesh = to_mesh(std::move(s));
+        RayCaster caster(mesh);
         for (int i = 0; i < 4000; ++i) {
             Vec3 o = {double(r.pick(9) - 1), double(r.pick(9) - 1), double(r.pick(7) - 1)};
             if (r.pick(2)) o = o * 0.5;
             Vec3 d = {double(r.pick(5) - 2), double(r.pick(5) - 2), double(r.pick(5) - 2)};
             if (r.pick(3) == 0) d = r.dir();
             o = o * scale;
-            ASSERT_EQ(ray_blocked(mesh, o, d), ray_blocked_brute_force(mesh, o, d)) << i;
+            ASSERT_EQ(caster.blocked(o, d), ray_blocked_brute_force(mesh, o, d)) << i;
         }
         expect_same_as_brute_force(mesh, r, 3000, 4 * scale);
     }
@@ -220,12 +223,13 @@ TEST(RayVsBruteForceSpecial, NonFiniteInput) {
     tris[30][2].z = -kInf;
     tris[40] = {Vec3{kInf, 0, 0}, Vec3{0, kInf, 0}, Vec3{0, 0, kInf}};
     const TriMesh mesh = soup(tris);
+    RayCaster caster(mesh);
     const double odd[] = {kNaN, kInf, -kInf, 0.0, 1e308, -1e-310};
     for (int i = 0; i < 3000; ++i) {
         auto [o, d] = tricky_ray(r, mesh, 2);
         if (r.pick(2)) o[r.pick(3)] = odd[r.pick(6)];
         if (r.pick(2)) d[r.pick(3)] = odd[r.pick(6)];
-        ASSERT_EQ(ray_blocked(mesh, o, d), ray_blocked_brute_force(mesh, o, d)) << i;
+        ASSERT_EQ(caster.blocked(o, d), ray_blocked_brute_force(mesh, o, d)) << i;
     }
 }
 
@@ -239,10 +243,11 @@ TEST(RayVsBruteForceSpecial, MixedMagnitudes) {
         tris.push_back(t);
     }
     const TriMesh mesh = soup(tris);
+    RayCaster caster(mesh);
     for (int i = 0; i < 5000; ++i) {
         auto [o, d] = tricky_ray(r, mesh, 1);
         if (r.pick(3) == 0) d = d * std::ldexp(1.0, r.pick(1200) - 600);
-        ASSERT_EQ(ray_blocked(mesh, o, d), ray_blocked_brute_force(mesh, o, d)) << i;
+        ASSERT_EQ(caster.blocked(o, d), ray_blocked_brute_force(mesh, o, d)) << i;
     }
 }
 
@@ -260,10 +265,11 @@ TEST(RayVsBruteForceSpecial, RaysInTheirPlane) {
         };
         for (Vec3& p : d.points) p = rot(p) + Vec3{3, -1, 2};
         const TriMesh mesh = to_mesh(std::move(d));
+        RayCaster caster(mesh);
         for (int i = 0; i < 1500; ++i) {
             const Vec3 o = rot(Vec3{double(r.pick(9)), r.uni(-1, 9), 0}) + Vec3{3, -1, 2};
             const Vec3 dir = rot(Vec3{r.uni(-1, 1), r.uni(-1, 1), 0});
-            ASSERT_EQ(ray_blocked(mesh, o, dir), ray_blocked_brute_force(mesh, o, dir)) << m << " " << i;
+            ASSERT_EQ(caster.blocked(o, dir), ray_blocked_brute_force(mesh, o, dir)) << m << " " << i;
         }
     }
 }
@@ -283,12 +289,14 @@ TEST(RayVsBruteForceSpecial, SharedDirection) {
     }
     const TriMesh a = to_mesh(std::move(walls));
     const TriMesh b = to_mesh(make_sphere(6));
+    RayCaster caster_a(a), caster_b(b);
     for (const Vec3 dir : {Vec3{0, 0, 1}, Vec3{0, 0, -2}, Vec3{0.3, -0.1, 1}}) {
         for (int i = 0; i < 3000; ++i) {
             const TriMesh& mesh = (i / 500) % 2 ? b : a;
+            RayCaster& caster = (i / 500) % 2 ? caster_b : caster_a;
             const Vec3 o = i % 3 ? mesh.points()[r.pick(int(mesh.points().size()))] + dir * r.uni(-0.5, 0.5)
                                  : r.vec(-2, 6);
-            ASSERT_EQ(ray_blocked(mesh, o, dir), ray_blocked_brute_force(mesh, o, dir)) << i;
+            ASSERT_EQ(caster.blocked(o, dir), ray_blocked_brute_force(mesh, o, dir)) << i;
         }
     }
 }
