@@ -251,6 +251,52 @@ TEST(RayVsBruteForceSpecial, MixedMagnitudes) {
     }
 }
 
+// Directions far below the mesh's size keep the tree while underflow cannot
+// matter, and fall back to testing everything where it can.
+TEST(RayVsBruteForceSpecial, TinyDirections) {
+    Rng r(31);
+    std::vector<MeshData> shapes;
+    shapes.push_back(make_sphere(6));
+    shapes.push_back(make_grid(6, 5, 2.0));
+    shapes.push_back(make_box({0, 0, 0}, {1e-150, 2e-150, 1e-150}));
+    for (MeshData& s : shapes) {
+        const double size = s.points[1].x - s.points[0].x != 0 ? std::fabs(s.points[1].x - s.points[0].x) : 1.0;
+        const TriMesh mesh = to_mesh(std::move(s));
+        RayCaster caster(mesh);
+        for (int i = 0; i < 3000; ++i) {
+            auto [o, d] = tricky_ray(r, mesh, 2 * size);
+            d = d * std::ldexp(1.0, -(300 + r.pick(790)));
+            ASSERT_EQ(caster.blocked(o, d), ray_blocked_brute_force(mesh, o, d)) << i;
+        }
+        // Origins in a triangle's plane around it, directions near the
+        // subnormal range: the barycentric test turns coarse there.
+        for (int i = 0; i < 3000; ++i) {
+            const auto& p = mesh.points();
+            const Triangle& t = mesh.triangles()[r.pick(int(mesh.triangles().size()))];
+            const Vec3 o = p[t[0]] + (p[t[1]] - p[t[0]]) * r.uni(-0.3, 1.3) + (p[t[2]] - p[t[0]]) * r.uni(-0.3, 1.3);
+            const Vec3 d = r.dir() * std::ldexp(1.0, -(1000 + r.pick(80)));
+            ASSERT_EQ(caster.blocked(o, d), ray_blocked_brute_force(mesh, o, d)) << i;
+        }
+    }
+}
+
+// One ray per vertex along a direction of 1e-200 (the overhang query): the
+// tree must serve it, or this takes ~10^8 triangle tests.
+TEST(RayVsBruteForceSpecial, TinyDirectionOverhangsStayFast) {
+    const TriMesh mesh = to_mesh(make_sphere(30, [](Vec3 u) { return 1 + 0.1 * std::sin(7 * u.x) * std::sin(5 * u.y); }));
+    RayCaster caster(mesh);
+    const Vec3 d{0, 0, 1e-200};
+    const std::vector<uint8_t> tiny = caster.blocked_from(mesh.points(), d * 0.01, d);
+    size_t blocked = 0;
+    for (uint8_t b : tiny) blocked += b;
+    // The offset vanishes against the coordinates: rays start on their own triangles.
+    EXPECT_GT(blocked, tiny.size() / 2);
+    for (size_t i = 0; i < tiny.size(); i += 97) {
+        const Vec3 o = mesh.points()[i] + d * 0.01;
+        ASSERT_EQ(tiny[i], ray_blocked_brute_force(mesh, o, d)) << i;
+    }
+}
+
 // Rays lying in the plane of tilted flat meshes: every triangle's test is
 // decided by rounding, however far it is from the ray.
 TEST(RayVsBruteForceSpecial, RaysInTheirPlane) {
