@@ -70,15 +70,18 @@ bool rescale(Vec3& v) {
     return true;
 }
 
-// Unit normal and corner angles of a triangle; false for zero-area or non-finite ones.
-bool face_frame(Vec3 p0, Vec3 p1, Vec3 p2, Vec3& unit_normal, std::array<double, 3>& angles) {
+// Unit normal of a triangle and, for k in 0..2, its angle at corner k; false
+// for zero-area or non-finite triangles. Each corner's edge vectors are
+// rescaled before use.
+bool face_frame(Vec3 p0, Vec3 p1, Vec3 p2, int k, Vec3& unit_normal, double& angle) {
     const Vec3 p[3] = {p0, p1, p2};
-    for (int k = 0; k < 3; ++k) {
-        Vec3 e1 = p[(k + 1) % 3] - p[k], e2 = p[(k + 2) % 3] - p[k];
+    for (int j = 0; j < 3; ++j) {
+        Vec3 e1 = p[(j + 1) % 3] - p[j], e2 = p[(j + 2) % 3] - p[j];
         if (!rescale(e1) || !rescale(e2)) return false;
+        if (j != 0 && j != k) continue;
         const Vec3 c = cross(e1, e2);
-        angles[k] = std::atan2(norm(c), dot(e1, e2));
-        if (k == 0) {
+        if (j == k) angle = std::atan2(norm(c), dot(e1, e2));
+        if (j == 0) {
             Vec3 n = c;
             if (!rescale(n)) return false;
             const double len = norm(n);
@@ -86,6 +89,32 @@ bool face_frame(Vec3 p0, Vec3 p1, Vec3 p2, Vec3& unit_normal, std::array<double,
         }
     }
     return true;
+}
+
+// Whether some directed edge appears twice or some triangle repeats a corner:
+// targets bucketed by origin, repeats found with a per-point stamp.
+bool has_topology_fault(size_t n_points, const std::vector<Triangle>& tris) {
+    for (const Triangle& t : tris)
+        if (t[0] == t[1] || t[1] == t[2] || t[0] == t[2]) return true;
+    std::vector<uint32_t> offset(n_points + 1, 0);
+    for (const Triangle& t : tris)
+        for (uint32_t v : t) ++offset[v + 1];
+    for (size_t v = 0; v < n_points; ++v) offset[v + 1] += offset[v];
+    std::vector<uint32_t> target(3 * tris.size());
+    for (const Triangle& t : tris)
+        for (int k = 0; k < 3; ++k) target[offset[t[k]]++] = t[(k + 1) % 3];
+    // offset[v] now ends bucket v; stamp[w] = 1 + last origin seen with target w.
+    std::vector<uint32_t> stamp(n_points, 0);
+    uint32_t begin = 0;
+    for (size_t v = 0; v < n_points; ++v) {
+        const uint32_t mark = static_cast<uint32_t>(v) + 1;
+        for (uint32_t i = begin; i < offset[v]; ++i) {
+            if (stamp[target[i]] == mark) return true;
+            stamp[target[i]] = mark;
+        }
+        begin = offset[v];
+    }
+    return false;
 }
 
 }  // namespace
@@ -99,7 +128,9 @@ void validate_mesh(const std::vector<Vec3>& points, const std::vector<Triangle>&
                 panic("index out of bounds: the len is " + std::to_string(n) + " but the index is " +
                       std::to_string(i));
     if (triangles.size() >= 0xffffffffu / 3) panic("too many triangles for 32-bit indices");
+    if (!has_topology_fault(n, triangles)) return;
 
+    // Which fault comes first, by the rules of the messages.
     const size_t none = triangles.size();
     size_t first_bad = none;
     for (size_t f = 0; f < triangles.size(); ++f) {
@@ -147,10 +178,33 @@ const HalfEdgeTopology& TriMesh::topology() const {
     std::call_once(lazy_->topology_once, [this] {
         HalfEdgeTopology topo;
         const uint32_t n_half = static_cast<uint32_t>(3 * triangles_.size());
+        const size_t n_points = points_.size();
         {
-            const OutgoingEdges edges(points_.size(), triangles_);
-            topo.twin.resize(n_half);
-            for (uint32_t h = 0; h < n_half; ++h) topo.twin[h] = edges.find(target(h), origin(h));
+            // Half-edges bucketed by their lower end; a checked mesh has at most
+            // one half-edge each way along an edge, so twins pair up by the
+            // upper end within a bucket.
+            std::vector<uint32_t> offset(n_points + 1, 0);
+            for (uint32_t h = 0; h < n_half; ++h) ++offset[std::min(origin(h), target(h)) + 1];
+            for (size_t v = 0; v < n_points; ++v) offset[v + 1] += offset[v];
+            std::vector<uint32_t> bucket(n_half);
+            for (uint32_t h = 0; h < n_half; ++h) bucket[offset[std::min(origin(h), target(h))]++] = h;
+            topo.twin.assign(n_half, HalfEdgeTopology::kNone);
+            std::vector<uint32_t> stamp(n_points, 0), seen(n_points);
+            uint32_t begin = 0;
+            for (size_t v = 0; v < n_points; ++v) {
+                const uint32_t mark = static_cast<uint32_t>(v) + 1;
+                for (uint32_t i = begin; i < offset[v]; ++i) {
+                    const uint32_t h = bucket[i], w = std::max(origin(h), target(h));
+                    if (stamp[w] == mark) {
+                        topo.twin[h] = seen[w];
+                        topo.twin[seen[w]] = h;
+                    } else {
+                        stamp[w] = mark;
+                        seen[w] = h;
+                    }
+                }
+                begin = offset[v];
+            }
         }
         topo.edge.resize(n_half);
         for (uint32_t h = 0; h < n_half; ++h) {
@@ -170,23 +224,55 @@ const HalfEdgeTopology& TriMesh::topology() const {
 const PseudoNormals& TriMesh::pseudo_normals() const {
     const HalfEdgeTopology& topo = topology();
     std::call_once(lazy_->normals_once, [this, &topo] {
-        PseudoNormals pn;
-        pn.vertex.assign(points_.size(), Vec3{});
-        pn.edge.assign(topo.edge_halfedge.size(), Vec3{});
-        for (size_t f = 0; f < triangles_.size(); ++f) {
-            const Triangle& t = triangles_[f];
-            Vec3 n;
-            std::array<double, 3> angles;
-            if (!face_frame(points_[t[0]], points_[t[1]], points_[t[2]], n, angles)) continue;
-            for (uint32_t k = 0; k < 3; ++k) {
-                pn.vertex[t[k]] = pn.vertex[t[k]] + n * angles[k];
-                Vec3& e = pn.edge[topo.edge[3 * f + k]];
-                e = e + n;
-            }
-        }
-        lazy_->normals = std::move(pn);
+        Lazy& lazy = *lazy_;
+        const size_t n_points = points_.size();
+        const uint32_t n_half = static_cast<uint32_t>(3 * triangles_.size());
+        lazy.corner_offset.assign(n_points + 1, 0);
+        for (uint32_t h = 0; h < n_half; ++h) ++lazy.corner_offset[origin(h) + 1];
+        for (size_t v = 0; v < n_points; ++v) lazy.corner_offset[v + 1] += lazy.corner_offset[v];
+        lazy.corners.resize(n_half);
+        std::vector<uint32_t> cursor(lazy.corner_offset.begin(), lazy.corner_offset.end() - 1);
+        for (uint32_t h = 0; h < n_half; ++h) lazy.corners[cursor[origin(h)]++] = h;
+        lazy.source = {points_.data(), triangles_.data(), &topo, lazy.corner_offset.data(), lazy.corners.data(),
+                       n_points};
+        lazy.normals.vertex.src = &lazy.source;
+        lazy.normals.edge.src = &lazy.source;
     });
     return lazy_->normals;
 }
+
+Vec3 PseudoNormals::Vertices::operator[](size_t v) const {
+    if (src == nullptr || v >= src->n_points) panic("pseudo-normal of a point out of range");
+    Vec3 sum;
+    for (uint32_t i = src->corner_offset[v]; i < src->corner_offset[v + 1]; ++i) {
+        const uint32_t h = src->corners[i];
+        const Triangle& t = src->triangles[h / 3];
+        Vec3 n;
+        double angle = 0.0;
+        if (face_frame(src->points[t[0]], src->points[t[1]], src->points[t[2]], static_cast<int>(h % 3), n, angle))
+            sum = sum + n * angle;
+    }
+    return sum;
+}
+
+size_t PseudoNormals::Vertices::size() const { return src ? src->n_points : 0; }
+
+Vec3 PseudoNormals::Edges::operator[](size_t e) const {
+    if (src == nullptr || e >= src->topology->edge_halfedge.size()) panic("pseudo-normal of an edge out of range");
+    const uint32_t h = src->topology->edge_halfedge[e];
+    const uint32_t tw = src->topology->twin[h];
+    Vec3 sum;
+    // The lower half-edge's triangle first, as a sum in triangle order.
+    for (const uint32_t half : {h, tw}) {
+        if (half == HalfEdgeTopology::kNone) continue;
+        const Triangle& t = src->triangles[half / 3];
+        Vec3 n;
+        double angle = 0.0;
+        if (face_frame(src->points[t[0]], src->points[t[1]], src->points[t[2]], -1, n, angle)) sum = sum + n;
+    }
+    return sum;
+}
+
+size_t PseudoNormals::Edges::size() const { return src ? src->topology->edge_halfedge.size() : 0; }
 
 }  // namespace geom

@@ -26,9 +26,34 @@ struct HalfEdgeTopology {
     std::vector<uint32_t> edge_halfedge;  // per edge: its lower half-edge
 };
 
+// What the pseudo-normals are computed from; the buffers keep their
+// addresses when the mesh is moved.
+struct PseudoNormalSource {
+    const Vec3* points = nullptr;
+    const std::array<uint32_t, 3>* triangles = nullptr;
+    const HalfEdgeTopology* topology = nullptr;
+    const uint32_t* corner_offset = nullptr;  // per point, into corners
+    const uint32_t* corners = nullptr;        // half-edges leaving each point, ascending
+    size_t n_points = 0;
+};
+
+// Pseudo-normals, each computed when read (inside tests ask for a few).
+// vertex[v]: angle-weighted sum of the unit normals of the faces around point
+// v; edge[e]: sum of the unit normals of the faces beside edge e. Sums run in
+// triangle order; zero-area or non-finite faces add nothing.
 struct PseudoNormals {
-    std::vector<Vec3> vertex;  // angle-weighted sum of unit face normals, per point
-    std::vector<Vec3> edge;    // sum of the unit normals of the adjacent faces, per edge
+    struct Vertices {
+        const PseudoNormalSource* src = nullptr;
+        Vec3 operator[](size_t v) const;
+        size_t size() const;
+    };
+    struct Edges {
+        const PseudoNormalSource* src = nullptr;
+        Vec3 operator[](size_t e) const;
+        size_t size() const;
+    };
+    Vertices vertex;
+    Edges edge;
 };
 
 class TriMesh {
@@ -47,7 +72,8 @@ public:
     // Hands the buffers back; the mesh is left empty.
     std::pair<std::vector<Vec3>, std::vector<Triangle>> release() &&;
 
-    // Lazily computed, thread-safe on first use.
+    // Lazily computed, thread-safe on first use. The pseudo-normals need the
+    // topology and a table of the corners at each point.
     const HalfEdgeTopology& topology() const;
     const PseudoNormals& pseudo_normals() const;
     void compute_topology() const { (void)topology(); }
@@ -68,6 +94,8 @@ private:
         std::once_flag topology_once, normals_once;
         HalfEdgeTopology topology;
         PseudoNormals normals;
+        PseudoNormalSource source;
+        std::vector<uint32_t> corner_offset, corners;
     };
 
     std::vector<Vec3> points_;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <map>
 #include <random>
 #include <string>
@@ -198,10 +199,50 @@ TEST(MeshPseudoNormals, CubeAndDegenerateFaces) {
     std::vector<Vec3> pts = {{0, 0, 0}, {1, 0, 0}, {0, 1, 0}, {2, 0, 0}, {1, 0, 0}};
     std::vector<Triangle> tris = {{0, 1, 2}, {1, 0, 3}, {3, 0, 4}};
     TriMesh deg = TriMesh::build(std::move(pts), std::move(tris));
-    for (const Vec3& n : deg.pseudo_normals().vertex) EXPECT_TRUE(is_finite(n));
-    for (const Vec3& n : deg.pseudo_normals().edge) EXPECT_TRUE(is_finite(n));
+    const auto& dpn = deg.pseudo_normals();
+    for (size_t v = 0; v < dpn.vertex.size(); ++v) EXPECT_TRUE(is_finite(dpn.vertex[v]));
+    for (size_t e = 0; e < dpn.edge.size(); ++e) EXPECT_TRUE(is_finite(dpn.edge[e]));
     EXPECT_EQ(deg.pseudo_normals().vertex[3], Vec3{});
     EXPECT_NEAR(deg.pseudo_normals().vertex[2].z, std::numbers::pi / 4, 1e-15);
+}
+
+// Against a plain accumulation over faces (unit normal from a normalised
+// cross product, corner angle from acos), on bumpy closed shapes and on a grid
+// with boundary edges and unused points; the mesh is moved in between.
+TEST(MeshPseudoNormals, MatchFaceAccumulation) {
+    std::vector<MeshData> shapes;
+    shapes.push_back(make_sphere(5, [](Vec3 u) { return 1 + 0.3 * std::sin(5 * u.x) * std::cos(4 * u.z); }));
+    shapes.push_back(make_torus(2, 0.7, 13, 7));
+    shapes.push_back(make_grid(4, 3));
+    shapes.back().points.push_back({9, 9, 9});
+    for (MeshData& s : shapes) {
+        TriMesh built = TriMesh::build(std::move(s.points), std::move(s.triangles));
+        built.compute_pseudo_normals();
+        const TriMesh mesh = std::move(built);
+        const auto& p = mesh.points();
+        std::vector<Vec3> vertex(p.size());
+        std::map<std::pair<uint32_t, uint32_t>, Vec3> edge;
+        for (const Triangle& t : mesh.triangles()) {
+            const Vec3 c = cross(p[t[1]] - p[t[0]], p[t[2]] - p[t[0]]);
+            const Vec3 n = c * (1.0 / norm(c));
+            for (int k = 0; k < 3; ++k) {
+                const Vec3 e1 = p[t[(k + 1) % 3]] - p[t[k]], e2 = p[t[(k + 2) % 3]] - p[t[k]];
+                vertex[t[k]] = vertex[t[k]] + n * std::acos(dot(e1, e2) / (norm(e1) * norm(e2)));
+                auto key = std::minmax(t[k], t[(k + 1) % 3]);
+                edge[key] = edge[key] + n;
+            }
+        }
+        const auto& pn = mesh.pseudo_normals();
+        ASSERT_EQ(pn.vertex.size(), p.size());
+        ASSERT_EQ(pn.edge.size(), edge.size());
+        for (size_t v = 0; v < p.size(); ++v)
+            for (int i = 0; i < 3; ++i) EXPECT_NEAR(pn.vertex[v][i], vertex[v][i], 1e-12) << v;
+        for (uint32_t e = 0; e < mesh.edge_count(); ++e) {
+            const uint32_t h = mesh.topology().edge_halfedge[e];
+            const Vec3 expected = edge.at(std::minmax(mesh.origin(h), mesh.target(h)));
+            for (int i = 0; i < 3; ++i) EXPECT_NEAR(pn.edge[e][i], expected[i], 1e-14) << e;
+        }
+    }
 }
 
 }  // namespace
