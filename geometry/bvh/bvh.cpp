@@ -59,11 +59,12 @@ Box triangle_box(std::span<const Vec3> points, const Tri& t) {
     return box;
 }
 
-// A triangle box in single precision, for choosing cuts only.
-struct FloatBox {
-    float lo[3], hi[3];
+// A triangle box on a 16-bit grid, for choosing cuts only: corners lo[0..2],
+// then hi[0..2].
+struct ShortBox {
+    int16_t v[6];
 };
-static_assert(sizeof(FloatBox) == 6 * sizeof(float));
+static_assert(sizeof(ShortBox) == 12);
 
 // Ranges up to this size are cut at their first differing Morton bit alone.
 constexpr uint32_t kSahMin = 256;
@@ -95,11 +96,14 @@ public:
         return code;
     }
 
-    // Relative to the box, in units of its largest half extent: only areas
-    // are compared, so one scale for all axes.
-    FloatBox relative(const Box& b) const {
-        auto r = [&](double x, int k) { return static_cast<float>((x * 0.5 - lo_[k] * 0.5) * unit_); };
-        return {{r(b.lo.x, 0), r(b.lo.y, 1), r(b.lo.z, 2)}, {r(b.hi.x, 0), r(b.hi.y, 1), r(b.hi.z, 2)}};
+    // Relative to the box, in 2^-13 of its largest half extent (one scale for
+    // all axes: only areas are compared), clamped to [-4, 4).
+    ShortBox relative(const Box& b) const {
+        auto r = [&](double x, int k) {
+            const double q = (x * 0.5 - lo_[k] * 0.5) * unit_ * 8192.0;
+            return static_cast<int16_t>(q >= 32767.0 ? 32767.0 : (q > -32768.0 ? q : -32768.0));
+        };
+        return {{r(b.lo.x, 0), r(b.lo.y, 1), r(b.lo.z, 2), r(b.hi.x, 0), r(b.hi.y, 1), r(b.hi.z, 2)}};
     }
 
 private:
@@ -119,15 +123,18 @@ class Sorter {
 public:
     Sorter(std::span<const Vec3> points, std::span<const Tri> triangles) : points_(points), triangles_(triangles) {}
 
-    std::vector<uint32_t> tri, code;
+    // Morton code above triangle index, in Morton order.
+    std::vector<uint64_t> words;
 
-    // Sorts `words` (code above triangle index) and fills the arrays.
-    void take(std::vector<uint64_t>&& words, const Quantizer& q) {
+    uint32_t size() const { return static_cast<uint32_t>(words.size()); }
+    uint32_t tri(uint32_t i) const { return static_cast<uint32_t>(words[i]); }
+    uint32_t code(uint32_t i) const { return static_cast<uint32_t>(words[i] >> 32); }
+
+    void take(std::vector<uint64_t>&& unsorted, const Quantizer& q) {
+        words = std::move(unsorted);
         radix_sort_bits(words, 32, 62);
-        tri.resize(words.size());
-        code.resize(words.size());
-        fbox_.resize(words.size());
-        place(words, q, 0);
+        fbox_.resize(words.size() + 1);  // whole 16-byte loads read into the next box
+        place(q, 0, size());
     }
 
     // Where to cut [begin, end), whose codes share a prefix but differ: the
@@ -135,12 +142,12 @@ public:
     // between two of them with the least surface-area cost wins (small ranges
     // take the cut at that bit). Both sides are never empty.
     uint32_t morton_split(uint32_t begin, uint32_t end) const {
-        const int top = 31 - std::countl_zero(code[begin] ^ code[end - 1]);
-        const auto first = code.begin() + begin, last = code.begin() + end;
+        const int top = 31 - std::countl_zero(code(begin) ^ code(end - 1));
+        const auto first = words.begin() + begin, last = words.begin() + end;
         if (end - begin <= kSahMin) {
-            const uint32_t bit = 1u << top;
+            const uint64_t bit = uint64_t{1} << (top + 32);
             return static_cast<uint32_t>(
-                std::partition_point(first, last, [bit](uint32_t c) { return (c & bit) == 0; }) - code.begin());
+                std::partition_point(first, last, [bit](uint64_t w) { return (w & bit) == 0; }) - words.begin());
         }
         const int shift = std::max(top - 2, 0);
         const int groups = 1 << (top - shift + 1);
@@ -150,9 +157,10 @@ public:
         bound[0] = begin;
         for (int g = 1; g < groups; ++g)
             bound[g] = static_cast<uint32_t>(
-                std::partition_point(first, last,
-                                     [&](uint32_t c) { return ((c >> shift) & mask) < static_cast<uint32_t>(g); }) -
-                code.begin());
+                std::partition_point(
+                    first, last,
+                    [&](uint64_t w) { return ((w >> (32 + shift)) & mask) < static_cast<uint32_t>(g); }) -
+                words.begin());
         bound[groups] = end;
 
         std::array<Box, 8> gbox;
@@ -186,58 +194,53 @@ public:
     bool requantize(uint32_t begin, uint32_t end) {
         Box cbox;
         for (uint32_t i = begin; i < end; ++i) {
-            const Vec3 c = triangle_box(points_, triangles_[tri[i]]).centre();
+            const Vec3 c = triangle_box(points_, triangles_[tri(i)]).centre();
             cbox.grow(c, c);
         }
         const Quantizer q(cbox);
         if (q.flat()) return false;
-        std::vector<uint64_t> words(end - begin);
+        std::vector<uint64_t> local(end - begin);
         for (uint32_t i = begin; i < end; ++i) {
-            const Vec3 c = triangle_box(points_, triangles_[tri[i]]).centre();
-            words[i - begin] = (uint64_t{q.code(c)} << 32) | tri[i];
+            const Vec3 c = triangle_box(points_, triangles_[tri(i)]).centre();
+            local[i - begin] = (uint64_t{q.code(c)} << 32) | tri(i);
         }
-        radix_sort_bits(words, 32, 62);
-        place(words, q, begin);
+        radix_sort_bits(local, 32, 62);
+        std::copy(local.begin(), local.end(), words.begin() + begin);
+        place(q, begin, end);
         return true;
     }
 
 private:
     // Union of fbox_[begin, end), accumulated in registers.
     Box bounds(uint32_t begin, uint32_t end) const {
-        float lo[4], hi[4];
+        if (begin >= end) return Box{};
+        int16_t lo[8], hi[8];
 #if defined(__SSE2__)
-        // Lanes 0-2 of the first load are lo, lanes 1-3 of the second are hi.
-        __m128 l = _mm_set1_ps(INFINITY), h = _mm_set1_ps(-INFINITY);
+        __m128i l = _mm_set1_epi16(32767), h = _mm_set1_epi16(-32768);
         for (uint32_t i = begin; i < end; ++i) {
-            const float* b = fbox_[i].lo;
-            l = _mm_min_ps(l, _mm_loadu_ps(b));
-            h = _mm_max_ps(h, _mm_loadu_ps(b + 2));
+            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(fbox_[i].v));
+            l = _mm_min_epi16(l, b);
+            h = _mm_max_epi16(h, b);
         }
-        _mm_storeu_ps(lo, l);
-        _mm_storeu_ps(hi, h);
-        const Box box{{lo[0], lo[1], lo[2]}, {hi[1], hi[2], hi[3]}};
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(lo), l);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(hi), h);
 #else
-        std::fill(lo, lo + 3, INFINITY);
-        std::fill(hi, hi + 3, -INFINITY);
+        std::fill(lo, lo + 8, int16_t{32767});
+        std::fill(hi, hi + 8, int16_t{-32768});
         for (uint32_t i = begin; i < end; ++i)
-            for (int k = 0; k < 3; ++k) lo[k] = std::min(lo[k], fbox_[i].lo[k]), hi[k] = std::max(hi[k], fbox_[i].hi[k]);
-        const Box box{{lo[0], lo[1], lo[2]}, {hi[0], hi[1], hi[2]}};
+            for (int k = 0; k < 6; ++k)
+                lo[k] = std::min(lo[k], fbox_[i].v[k]), hi[k] = std::max(hi[k], fbox_[i].v[k]);
 #endif
-        return begin < end ? box : Box{};
+        return Box{{double(lo[0]), double(lo[1]), double(lo[2])}, {double(hi[3]), double(hi[4]), double(hi[5])}};
     }
 
-    void place(const std::vector<uint64_t>& words, const Quantizer& q, uint32_t begin) {
-        for (size_t i = 0; i < words.size(); ++i) {
-            const uint32_t t = static_cast<uint32_t>(words[i]);
-            tri[begin + i] = t;
-            code[begin + i] = static_cast<uint32_t>(words[i] >> 32);
-            fbox_[begin + i] = q.relative(triangle_box(points_, triangles_[t]));
-        }
+    void place(const Quantizer& q, uint32_t begin, uint32_t end) {
+        for (uint32_t i = begin; i < end; ++i) fbox_[i] = q.relative(triangle_box(points_, triangles_[tri(i)]));
     }
 
     std::span<const Vec3> points_;
     std::span<const Tri> triangles_;
-    std::vector<FloatBox> fbox_;
+    std::vector<ShortBox> fbox_;
 };
 
 }  // namespace
@@ -250,10 +253,8 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const std::array<uint32_t
     const size_t n_points = points.size();
     if (triangles.size() >= 0xffffffffu / 3) panic("too many triangles for 32-bit indices");
 
-    std::vector<uint32_t> finite;
-    std::vector<Vec3> centres;
-    finite.reserve(triangles.size());
-    centres.reserve(triangles.size());
+    // Bounds of the box centres first; the boxes are recomputed for the
+    // codes rather than stored (fresh memory costs more than the rereading).
     Box cbox;
     for (size_t f = 0; f < triangles.size(); ++f) {
         const auto& t = triangles[f];
@@ -267,20 +268,24 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const std::array<uint32_t
         bvh.max_abs_ = std::max({bvh.max_abs_, max_abs3(box.lo), max_abs3(box.hi)});
         const Vec3 c = box.centre();
         cbox.grow(c, c);
-        finite.push_back(static_cast<uint32_t>(f));
-        centres.push_back(c);
     }
-    if (finite.empty()) return bvh;
+    if (bvh.unbounded_.size() == triangles.size()) return bvh;
 
     const Quantizer quantizer(cbox);
-    std::vector<uint64_t> words(finite.size());
-    for (size_t i = 0; i < finite.size(); ++i) words[i] = (uint64_t{quantizer.code(centres[i])} << 32) | finite[i];
-    finite = std::vector<uint32_t>();
-    centres = std::vector<Vec3>();
+    std::vector<uint64_t> words;
+    words.reserve(triangles.size() - bvh.unbounded_.size());
+    for (size_t f = 0, u = 0; f < triangles.size(); ++f) {
+        if (u < bvh.unbounded_.size() && bvh.unbounded_[u] == f) {
+            ++u;
+            continue;
+        }
+        const Vec3 c = triangle_box(points, triangles[f]).centre();
+        words.push_back((uint64_t{quantizer.code(c)} << 32) | f);
+    }
     Sorter prims(points, triangles);
     prims.take(std::move(words), quantizer);
 
-    const uint32_t n_prims = static_cast<uint32_t>(prims.tri.size());
+    const uint32_t n_prims = prims.size();
     bvh.nodes_.reserve(n_prims);
     bvh.nodes_.emplace_back();
     std::vector<Task> stack{{0, 0, n_prims, 0}};
@@ -296,7 +301,7 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const std::array<uint32_t
         }
         uint32_t mid = task.begin + count / 2;
         if (task.depth < kSahDepth) {
-            if (prims.code[task.begin] != prims.code[task.end - 1] || prims.requantize(task.begin, task.end))
+            if (prims.code(task.begin) != prims.code(task.end - 1) || prims.requantize(task.begin, task.end))
                 mid = prims.morton_split(task.begin, task.end);
         }
         const uint32_t left = static_cast<uint32_t>(bvh.nodes_.size());
@@ -308,7 +313,9 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const std::array<uint32_t
         stack.push_back({left, task.begin, mid, task.depth + 1});
     }
 
-    bvh.items_ = std::move(prims.tri);
+    bvh.items_.resize(n_prims);
+    for (uint32_t i = 0; i < n_prims; ++i) bvh.items_[i] = prims.tri(i);
+    prims.words = std::vector<uint64_t>();
     // Children always come after their parent.
     for (size_t i = bvh.nodes_.size(); i-- > 0;) {
         BvhNode& node = bvh.nodes_[i];
