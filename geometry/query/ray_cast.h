@@ -35,14 +35,19 @@ bool ray_blocked_brute_force(const TriMesh& mesh, Vec3 o, Vec3 d);
 // the triangles collected for the ray's direction when the direction
 // repeats, else over a tree of all planes, built on first need.
 //
-// Checked against every triangle instead: rays with a non-finite direction
-// or origin, and rays whose magnitudes against the mesh (direction, origin
-// and coordinate sizes) could make the test overflow, or underflow enough
-// to matter (bounded per ray from the smallest triangles of the mesh; a
-// direction below about 2^-900 of the mesh size for a unit-sized mesh).
-// Triangles whose own test may underflow or overflow for every ray (normal
+// Answered without a search: rays from a non-finite origin or with a NaN in
+// the direction (never blocked; a zero direction only meets the fragile
+// triangles below). Triangles with a non-finite corner never block and are
+// left out.
+//
+// Checked against every triangle instead: rays with an infinite direction
+// component, and rays whose magnitudes could make the test overflow or
+// underflow enough to matter: |d| below 2^-900 (|o| + mesh size), or below
+// 2^-1003 / min(M, M^2) with M the shortest longest-edge of the mesh.
+// Triangles whose own test may underflow or overflow for any ray (normal
 // below 2^-400, coordinate above 2^300, or a sliver with |n| < 2^-20 of its
-// squared edge) are tested with every ray.
+// squared edge) are tested with every ray, so a mesh made only of those
+// (say, one scaled below 1e-60) costs a pass over the mesh per ray.
 class RayCaster {
 public:
     explicit RayCaster(const TriMesh& mesh);
