@@ -247,7 +247,9 @@ private:
 
 // Morton order first (one radix sort), then top-down cuts chosen by surface
 // area among the Morton groups of each range: no per-node sorting or
-// partitioning, and the leaves come out in memory order.
+// partitioning, and the leaves come out in memory order. Codes are only
+// recomputed for a range once they all coincide, so a far outlier that
+// stretches one axis leaves the rest cut along the other axes first.
 Bvh Bvh::build(std::span<const Vec3> points, std::span<const std::array<uint32_t, 3>> triangles) {
     Bvh bvh;
     const size_t n_points = points.size();
