@@ -19,10 +19,10 @@ class Buffer {
 public:
     // Only types whose sequence protocol we know to agree with their buffer.
     static bool eligible(PyObject* obj, int ndim) {
-        const char* name = Py_TYPE(obj)->tp_name;
-        if (std::strcmp(name, "numpy.ndarray") == 0) return true;
+        PyTypeObject* type = Py_TYPE(obj);
+        if (is_ndarray(type) || ndarray_like_subclass(type)) return true;
         if (ndim != 1) return false;
-        return PyMemoryView_Check(obj) || std::strcmp(name, "array.array") == 0;
+        return PyMemoryView_Check(obj) || std::strcmp(type->tp_name, "array.array") == 0;
     }
 
     explicit Buffer(PyObject* obj) {
@@ -79,6 +79,26 @@ public:
     }
 
 private:
+    static bool is_ndarray(PyTypeObject* type) { return std::strcmp(type->tp_name, "numpy.ndarray") == 0; }
+
+    // A subclass of ndarray (trimesh's TrackedArray, say) that keeps ndarray's
+    // length, item access, iteration and buffer: its rows and items are what
+    // ndarray's are. One that overrides any of them (np.matrix) is not.
+    static bool ndarray_like_subclass(PyTypeObject* type) {
+        PyTypeObject* base = type->tp_base;
+        while (base != nullptr && !is_ndarray(base)) base = base->tp_base;
+        if (base == nullptr) return false;
+        const auto seq = [](PyTypeObject* t) { return t->tp_as_sequence; };
+        const auto map = [](PyTypeObject* t) { return t->tp_as_mapping; };
+        if (seq(type) == nullptr || seq(base) == nullptr || map(type) == nullptr || map(base) == nullptr ||
+            type->tp_as_buffer == nullptr || base->tp_as_buffer == nullptr)
+            return false;
+        return type->tp_iter == base->tp_iter && seq(type)->sq_length == seq(base)->sq_length &&
+               seq(type)->sq_item == seq(base)->sq_item && map(type)->mp_length == map(base)->mp_length &&
+               map(type)->mp_subscript == map(base)->mp_subscript &&
+               type->tp_as_buffer->bf_getbuffer == base->tp_as_buffer->bf_getbuffer;
+    }
+
     template <class T>
     static T load(const char* p) {
         T v;

@@ -292,3 +292,17 @@ def test_list_mutated_during_conversion():
     row[0] = ShrinksRow()
     with pytest.raises(IndexError):
         qdraft.normals2angles([row], R, False)
+
+
+def test_ndarray_subclasses():
+    class Plain(np.ndarray):  # like trimesh's TrackedArray: ndarray's item access kept
+        pass
+
+    class Zeroed(np.ndarray):  # its own item access: must be read through it
+        def __getitem__(self, i):
+            return np.ndarray.__getitem__(self, i) * 0
+
+    base = np.array([[0.0, 0.0, 1.0], [0.0, 0.0, -1.0]])
+    assert qdraft.normals2angles(base.view(Plain), R, True) == [0.0, 180.0]
+    assert qdraft.normals2angles(base.view(Zeroed), R, True) == [90.0, 90.0]
+    assert qdraft.normals2angles(base, np.array(R).view(Zeroed), True) == [90.0, 90.0]
