@@ -93,9 +93,19 @@ private:
         if (seq(type) == nullptr || seq(base) == nullptr || map(type) == nullptr || map(base) == nullptr ||
             type->tp_as_buffer == nullptr || base->tp_as_buffer == nullptr)
             return false;
+        // A Python-level subclass gets a generic item slot that calls
+        // __getitem__, so look for overrides in the class dictionaries instead.
+        PyObject* mro = type->tp_mro;
+        if (mro == nullptr || !PyTuple_Check(mro)) return false;
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+            auto* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+            if (t == base) break;
+            if (t->tp_dict == nullptr) return false;
+            for (const char* name : {"__getitem__", "__len__", "__iter__", "__buffer__"})
+                if (PyDict_GetItemString(t->tp_dict, name) != nullptr) return false;
+        }
         return type->tp_iter == base->tp_iter && seq(type)->sq_length == seq(base)->sq_length &&
-               seq(type)->sq_item == seq(base)->sq_item && map(type)->mp_length == map(base)->mp_length &&
-               map(type)->mp_subscript == map(base)->mp_subscript &&
+               map(type)->mp_length == map(base)->mp_length && map(type)->mp_subscript == map(base)->mp_subscript &&
                type->tp_as_buffer->bf_getbuffer == base->tp_as_buffer->bf_getbuffer;
     }
 
