@@ -77,6 +77,7 @@ struct CutTriangle {
     };
 
     uint32_t triangle;
+    uint32_t partner = kNone;  // a triangle of the other mesh that cuts it: a good start for nearest queries
     DropAxisProjection projection;
     TriangleCdt cdt;
     std::vector<VRef> refs;  // per triangulation vertex
@@ -92,8 +93,8 @@ public:
 
     std::optional<TrackedMesh> run() {
         cut_triangles();
-        std::vector<Triangle> run0 = whole_triangles(m1_, cut1_, m2_, flip2_);
-        std::vector<Triangle> run1 = whole_triangles(m2_, cut2_, m1_, flip1_);
+        std::vector<Triangle> run0 = whole_triangles(m1_, cut1_, cuts1_, m2_, flip2_);
+        std::vector<Triangle> run1 = whole_triangles(m2_, cut2_, cuts2_, m1_, flip1_);
         std::vector<std::array<VRef, 3>> run2 = pieces(cuts1_, cut1_, m1_, m2_, flip1_, flip2_, true);
         std::vector<std::array<VRef, 3>> run3 = pieces(cuts2_, cut2_, m2_, m1_, flip2_, flip1_, false);
         if (run0.empty() && run1.empty() && run2.empty() && run3.empty()) return std::nullopt;
@@ -124,6 +125,8 @@ private:
             const uint32_t i2 = cut_of(cut2_, cuts2_, m2_, Origin::Mesh2, b);
             CutTriangle& c1 = cuts1_[i1];
             CutTriangle& c2 = cuts2_[i2];
+            if (c1.partner == kNone) c1.partner = b;
+            if (c2.partner == kNone) c2.partner = a;
 
             uint32_t ids1[TriTriResult::kMaxPoints], ids2[TriTriResult::kMaxPoints];
             PointKey keys[TriTriResult::kMaxPoints];
@@ -221,10 +224,11 @@ private:
     // --- whole triangles ----------------------------------------------------
 
     // Inside `other` XOR flip.
-    static bool kept_side(const TriMesh& mesh, uint32_t t, const TriMesh& other, bool flip_other) {
+    static bool kept_side(const TriMesh& mesh, uint32_t t, const TriMesh& other, bool flip_other,
+                          uint32_t hint = kNone) {
         const auto& p = mesh.points();
         const Triangle& tri = mesh.triangles()[t];
-        return inside_test(other, centre(p[tri[0]], p[tri[1]], p[tri[2]])).inside != flip_other;
+        return inside_test(other, centre(p[tri[0]], p[tri[1]], p[tri[2]]), hint).inside != flip_other;
     }
 
     // Seeds next to the cut triangles and a flood fill that stops at cut
@@ -232,7 +236,8 @@ private:
     // dropped whole by the verdict of its lowest-numbered triangle. Kept
     // triangles are returned in input order.
     static std::vector<Triangle> whole_triangles(const TriMesh& mesh, const std::vector<uint32_t>& cut,
-                                                 const TriMesh& other, bool flip_other) {
+                                                 const std::vector<CutTriangle>& cuts, const TriMesh& other,
+                                                 bool flip_other) {
         const auto& tris = mesh.triangles();
         const uint32_t n = static_cast<uint32_t>(tris.size());
         std::vector<uint8_t> keep(n, 0);
@@ -246,7 +251,8 @@ private:
                 if (twin == HalfEdgeTopology::kNone) continue;
                 const uint32_t nb = TriMesh::triangle_of(twin);
                 if (cut[nb] != kNone) continue;
-                if (tested[nb] == 0) tested[nb] = kept_side(mesh, nb, other, flip_other) ? 2 : 1;
+                if (tested[nb] == 0)
+                    tested[nb] = kept_side(mesh, nb, other, flip_other, cuts[cut[t]].partner) ? 2 : 1;
                 if (tested[nb] == 2) stack.push_back(nb);
             }
         }
@@ -351,7 +357,7 @@ private:
                                           replaced(c.refs[face[2]])};
                 const Vec3 p0 = position(piece[0]), p1 = position(piece[1]), p2 = position(piece[2]);
                 const Vec3 e1 = p1 - p0, e2 = p2 - p0;
-                const InsideResult where = inside_test(other, centre(p0, p1, p2));
+                const InsideResult where = inside_test(other, centre(p0, p1, p2), c.partner);
                 const double area2 = norm(cross(e1, e2));
                 if (std::isfinite(area2) && area2 <= std::max(norm(e1), norm(e2)) * kIntersectionTolerance)
                     continue;

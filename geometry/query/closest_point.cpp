@@ -7,6 +7,10 @@
 namespace geom {
 
 namespace {
+constexpr uint32_t kNoHint = 0xffffffffu;
+}  // namespace
+
+namespace {
 
 TriangleFeature vertex(int k) { return {FeatureKind::Vertex, static_cast<uint8_t>(k)}; }
 TriangleFeature edge(int k) { return {FeatureKind::Edge, static_cast<uint8_t>(k)}; }
@@ -130,12 +134,16 @@ NearestTriangle nearest_triangle_brute_force(const TriMesh& mesh, Vec3 p) {
     return best;
 }
 
-NearestTriangle nearest_triangle(const TriMesh& mesh, Vec3 p) {
+NearestTriangle nearest_triangle(const TriMesh& mesh, Vec3 p) { return nearest_triangle(mesh, p, kNoHint); }
+
+NearestTriangle nearest_triangle(const TriMesh& mesh, Vec3 p, uint32_t hint) {
     const Bvh& bvh = mesh.bvh();
     if (!is_finite(p) || bvh.empty()) return nearest_triangle_brute_force(mesh, p);
 
     NearestTriangle best;
     bool have = false;
+    // Evaluating a triangle twice changes nothing: ties go to the lower index.
+    if (hint < mesh.triangles().size()) keep_better(best, have, evaluate(mesh, hint, p));
     for (uint32_t f : bvh.unbounded()) keep_better(best, have, evaluate(mesh, f, p));
 
     // Computed closest points stay within this distance of their triangle's
@@ -188,9 +196,11 @@ MeshFeature mesh_feature(const TriMesh& mesh, uint32_t triangle, TriangleFeature
     }
 }
 
-InsideResult inside_test(const TriMesh& mesh, Vec3 p) {
+InsideResult inside_test(const TriMesh& mesh, Vec3 p) { return inside_test(mesh, p, kNoHint); }
+
+InsideResult inside_test(const TriMesh& mesh, Vec3 p, uint32_t hint) {
     InsideResult r;
-    r.nearest = nearest_triangle(mesh, p);
+    r.nearest = nearest_triangle(mesh, p, hint);
     const NearestTriangle& nt = r.nearest;
     const MeshFeature mf = mesh_feature(mesh, nt.triangle, nt.feature);
     Vec3 n;

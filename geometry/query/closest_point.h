@@ -39,6 +39,9 @@ struct NearestTriangle {
 // Nearest triangle by (squared distance, triangle index), NaN distances
 // last; identical, bit for bit, to the brute-force search.
 NearestTriangle nearest_triangle(const TriMesh& mesh, Vec3 p);
+// The same answer; `hint`, a triangle likely to be near p, is evaluated first
+// so that the search starts with a tight bound.
+NearestTriangle nearest_triangle(const TriMesh& mesh, Vec3 p, uint32_t hint);
 NearestTriangle nearest_triangle_brute_force(const TriMesh& mesh, Vec3 p);
 
 // The feature as a mesh element: triangle index, undirected edge id, or point index.
@@ -58,6 +61,7 @@ struct InsideResult {
 // p is inside when (p - q) . n <= 0, q the closest point and n the
 // pseudo-normal of its feature; points on the surface count as inside.
 InsideResult inside_test(const TriMesh& mesh, Vec3 p);
+InsideResult inside_test(const TriMesh& mesh, Vec3 p, uint32_t hint);
 bool is_inside(const TriMesh& mesh, Vec3 p);
 
 }  // namespace geom
