@@ -44,6 +44,27 @@ public:
         return v;
     }
 
+    // f(i, point) for every point, with the layout held in locals so that the
+    // caller's stores cannot force it to be reloaded on every step.
+    template <class F>
+    void for_each(F&& f) const {
+        const size_t n = size_;
+        if (base_ == nullptr) {
+            const geom::Vec3* p = copy_.data();
+            for (size_t i = 0; i < n; ++i) f(i, p[i]);
+            return;
+        }
+        const char* row = base_;
+        const Py_ssize_t rs = row_stride_, cs = col_stride_;
+        for (size_t i = 0; i < n; ++i, row += rs) {
+            geom::Vec3 v;
+            std::memcpy(&v.x, row, 8);
+            std::memcpy(&v.y, row + cs, 8);
+            std::memcpy(&v.z, row + 2 * cs, 8);
+            f(i, v);
+        }
+    }
+
 private:
     friend PointsView to_points_view(PyObject* obj, bool in_place);
     PointsView() = default;

@@ -31,7 +31,7 @@ inline double dot_in_order(Vec3 n, Vec3 ref) {
 // clamping: products outside [-1, 1] give NaN.
 template <class Normals, class Sink>
 void _normals2angles(const Normals& normals, Vec3 ref, Sink&& sink) {
-    for (size_t i = 0; i < normals.size(); ++i) sink(i, std::acos(dot_in_order(normals[i], ref)));
+    normals.for_each([&](size_t i, Vec3 n) { sink(i, std::acos(dot_in_order(n, ref))); });
 }
 
 // Decides acos(c) < value without calling acos for most c. acos is
@@ -83,7 +83,8 @@ std::vector<uint8_t> _draft_mask(const Normals& normals, Vec3 ref, double value,
     if (invert) ref = {-ref.x, -ref.y, -ref.z};
     const AcosBelow below(value);
     std::vector<uint8_t> mask(normals.size());
-    for (size_t i = 0; i < normals.size(); ++i) mask[i] = below(dot_in_order(normals[i], ref));
+    uint8_t* out = mask.data();
+    normals.for_each([&](size_t i, Vec3 n) { out[i] = below(dot_in_order(n, ref)); });
     return mask;
 }
 
