@@ -34,6 +34,7 @@ bench: $(PY)
 	$(PY) -m pip install --quiet '.[bench]'
 	$(PY) benchmarks/bench_angles.py
 	$(PY) benchmarks/bench_overhangs.py
+	$(PY) benchmarks/bench_intersect.py
 
 clean:
 	rm -rf build $(VENV)
