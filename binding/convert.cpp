@@ -8,6 +8,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 namespace bind {
 namespace {
@@ -201,6 +202,10 @@ PointsView to_points_view(PyObject* obj, bool in_place) {
     }
     view.copy_ = to_point_list(obj);
     view.size_ = view.copy_.size();
+    static_assert(sizeof(geom::Vec3) == 3 * sizeof(double) && std::is_standard_layout_v<geom::Vec3>);
+    view.base_ = reinterpret_cast<const char*>(view.copy_.data());
+    view.row_stride_ = sizeof(geom::Vec3);
+    view.col_stride_ = sizeof(double);
     return view;
 }
 

@@ -34,35 +34,30 @@ public:
     ~PointsView();
 
     size_t size() const { return size_; }
-    geom::Vec3 operator[](size_t i) const {
-        if (base_ == nullptr) return copy_[i];
-        const char* row = base_ + static_cast<Py_ssize_t>(i) * row_stride_;
-        geom::Vec3 v;
-        std::memcpy(&v.x, row, 8);
-        std::memcpy(&v.y, row + col_stride_, 8);
-        std::memcpy(&v.z, row + 2 * col_stride_, 8);
-        return v;
-    }
+    // The rows as memory: point i's x at base() + i * row_stride(), y and z
+    // each col_stride() further. A copy is laid out the same way.
+    const char* base() const { return base_; }
+    Py_ssize_t row_stride() const { return row_stride_; }
+    Py_ssize_t col_stride() const { return col_stride_; }
+
+    geom::Vec3 operator[](size_t i) const { return load(base_ + static_cast<Py_ssize_t>(i) * row_stride_, col_stride_); }
 
     // f(i, point) for every point, with the layout held in locals so that the
     // caller's stores cannot force it to be reloaded on every step.
     template <class F>
     void for_each(F&& f) const {
         const size_t n = size_;
-        if (base_ == nullptr) {
-            const geom::Vec3* p = copy_.data();
-            for (size_t i = 0; i < n; ++i) f(i, p[i]);
-            return;
-        }
         const char* row = base_;
         const Py_ssize_t rs = row_stride_, cs = col_stride_;
-        for (size_t i = 0; i < n; ++i, row += rs) {
-            geom::Vec3 v;
-            std::memcpy(&v.x, row, 8);
-            std::memcpy(&v.y, row + cs, 8);
-            std::memcpy(&v.z, row + 2 * cs, 8);
-            f(i, v);
-        }
+        for (size_t i = 0; i < n; ++i, row += rs) f(i, load(row, cs));
+    }
+
+    static geom::Vec3 load(const char* row, Py_ssize_t col_stride) {
+        geom::Vec3 v;
+        std::memcpy(&v.x, row, 8);
+        std::memcpy(&v.y, row + col_stride, 8);
+        std::memcpy(&v.z, row + 2 * col_stride, 8);
+        return v;
     }
 
 private:

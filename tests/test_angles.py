@@ -1,6 +1,8 @@
 """normals2angles and draft_mask: values bit for bit, NaN, infinities, signed zeros."""
 import math
 import random
+import subprocess
+import sys
 
 import numpy as np
 import pytest
@@ -149,3 +151,66 @@ def test_array_changed_by_a_later_argument_is_read_as_it_was():
     assert qdraft.draft_mask(arr, [0, 0, 1], Wipes(), False) == [True, True]
     arr[:] = [0.0, 0.0, 1.0]
     assert qdraft.normals2angles(arr, [0, 0, Wipes()], False) == [1.0471975511965979] * 2
+
+
+def many_normals(n, seed):
+    """Unit-ish normals with non-finite rows and products right at a draft threshold mixed in."""
+    rng = np.random.default_rng(seed)
+    arr = rng.normal(size=(n, 3))
+    arr /= np.linalg.norm(arr, axis=1)[:, None]
+    c0 = math.cos(0.3)
+    near = [c0, math.nextafter(c0, 2.0), math.nextafter(c0, -2.0), c0 + 1e-9, 1.0000000000000002]
+    picks = rng.choice(n, size=200, replace=False)
+    for k, i in enumerate(picks):
+        arr[i] = [near[k % len(near)], 0.0, 0.0] if k % 4 else [math.nan, math.inf, -math.inf][k % 3 : k % 3 + 1] * 3
+    return arr
+
+
+@pytest.mark.parametrize("layout", ["list", "C array", "Fortran array", "strided view"])
+@pytest.mark.parametrize("n", [70_001, 70_002])
+def test_many_normals_bit_for_bit(layout, n):
+    # Large enough that the work is shared between threads; odd and even lengths.
+    arr = many_normals(n, n)
+    rows = arr.tolist()
+    given = {
+        "list": rows,
+        "C array": arr,
+        "Fortran array": np.asfortranarray(arr),
+        "strided view": np.repeat(arr, 2, axis=0)[::2],
+    }[layout]
+    ref = [1.0, 0.0, 0.0]
+    want = [reference_angle(r, ref) for r in rows]
+    got = qdraft.normals2angles(given, ref, False)
+    assert [bits(g) for g in got] == [bits(w) for w in want]
+    deg = qdraft.normals2angles(given, ref, True)
+    assert [bits(d) for d in deg] == [bits(w * DEG) for w in want]
+    for invert in (False, True):
+        flipped = [-c for c in ref] if invert else ref
+        mask = [reference_angle(r, flipped) < 0.3 for r in rows]
+        assert qdraft.draft_mask(given, ref, 0.3, invert) == mask
+
+
+def test_allocation_failures_while_building_many_angles():
+    # Failing allocations at several points while a helper thread is busy:
+    # the call fails cleanly and the next one works.
+    testcapi = pytest.importorskip("_testcapi")
+    if not hasattr(testcapi, "set_nomemory"):
+        pytest.skip("no allocation hooks")
+    code = """
+import _testcapi, numpy as np, qdraft
+a = np.full((300_000, 3), 0.5)
+for start in (1, 1_000, 100_000, 250_000):
+    _testcapi.set_nomemory(start, 0)
+    try:
+        qdraft.normals2angles(a, [0.0, 0.0, 1.0], False)
+        raised = None
+    except BaseException as e:
+        raised = e
+    finally:
+        _testcapi.remove_mem_hooks()
+    assert type(raised).__name__ in ("MemoryError", "PanicException"), repr(raised)
+print(len(qdraft.normals2angles(a, [0.0, 0.0, 1.0], True)))
+"""
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["300000"]

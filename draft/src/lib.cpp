@@ -1,7 +1,16 @@
 // The qdraft module: angles of normals to a pull direction, the draft mask and
 // the per-vertex overhang test.
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
+#include <memory>
+#include <stop_token>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "binding/args.h"
@@ -27,12 +36,91 @@ inline double dot_in_order(Vec3 n, Vec3 ref) {
     return c;
 }
 
-// Angle of every normal to `ref`, in radians, handed to `sink(i, angle)`. No
-// clamping: products outside [-1, 1] give NaN.
-template <class Normals, class Sink>
-void _normals2angles(const Normals& normals, Vec3 ref, Sink&& sink) {
-    normals.for_each([&](size_t i, Vec3 n) { sink(i, std::acos(dot_in_order(n, ref))); });
+// Angle of a normal to `ref`, in radians or degrees. No clamping: products
+// outside [-1, 1] give NaN.
+inline double angle_to(Vec3 n, Vec3 ref, bool degrees) {
+    const double angle = std::acos(dot_in_order(n, ref));
+    return degrees ? angle * kDegreesPerRadian : angle;
 }
+
+// Below this many normals a helper thread costs more than it saves.
+constexpr size_t kHelperFrom = size_t{1} << 16;
+constexpr size_t kStretch = 1024;
+constexpr size_t kRing = 64;
+
+bool have_second_processor() {
+#if defined(__linux__)
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) >= 2;
+#else
+    return std::thread::hardware_concurrency() >= 2;
+#endif
+}
+
+// emit(i, angle) for every normal, in order. For many normals the angles are
+// computed in stretches, claimed in turn by a helper thread and by this
+// thread, which holds the GIL and also emits the finished stretches in order:
+// the library acos (needed for bit-exact angles) then overlaps the creation of
+// the result objects. Stretches in flight share a small ring of slots.
+template <class Normals, class Emit>
+void _normals2angles(const Normals& normals, Vec3 ref, bool degrees, Emit&& emit) {
+    const size_t n = normals.size();
+    if (n < kHelperFrom || !have_second_processor()) {
+        normals.for_each([&](size_t i, Vec3 v) { emit(i, angle_to(v, ref, degrees)); });
+        return;
+    }
+    const size_t stretches = (n + kStretch - 1) / kStretch;
+    const auto ring = std::make_unique_for_overwrite<double[]>(kRing * kStretch);
+    // filled[slot] == k + 1 once stretch k is in that slot.
+    const auto filled = std::make_unique<std::atomic<size_t>[]>(kRing);
+    std::atomic<size_t> next{0}, emitted{0};
+
+    // Computes the next stretch if there is one and its slot is free.
+    const auto work = [&]() {
+        size_t k = next.load(std::memory_order_relaxed);
+        do {
+            if (k >= stretches || k >= emitted.load(std::memory_order_acquire) + kRing) return false;
+        } while (!next.compare_exchange_weak(k, k + 1, std::memory_order_relaxed));
+        const size_t s = k * kStretch, e = std::min(n, s + kStretch);
+        const Py_ssize_t rs = normals.row_stride(), cs = normals.col_stride();
+        const char* row = normals.base() + static_cast<Py_ssize_t>(s) * rs;
+        double* slot = ring.get() + (k % kRing) * kStretch;
+        for (size_t i = s; i < e; ++i, row += rs) slot[i - s] = angle_to(Normals::load(row, cs), ref, degrees);
+        filled[k % kRing].store(k + 1, std::memory_order_release);
+        return true;
+    };
+    std::jthread helper;  // destroyed first: an emit that throws stops and joins it
+    try {
+        helper = std::jthread([&](std::stop_token stop) {
+            while (!stop.stop_requested() && next.load(std::memory_order_relaxed) < stretches)
+                if (!work()) std::this_thread::yield();
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: this thread computes every stretch.
+    }
+    for (size_t k = 0; k < stretches; ++k) {
+        while (filled[k % kRing].load(std::memory_order_acquire) != k + 1)
+            if (!work()) std::this_thread::yield();
+        const size_t s = k * kStretch, e = std::min(n, s + kStretch);
+        const double* slot = ring.get() + (k % kRing) * kStretch;
+        for (size_t i = s; i < e; ++i) emit(i, slot[i - s]);
+        emitted.store(k + 1, std::memory_order_release);
+    }
+}
+
+#if defined(__GNUC__)
+// Two normals at a time, one per vector lane: lane by lane the same rounded
+// operations as dot_in_order and AcosBelow, so the same answers.
+using Pair = double __attribute__((vector_size(16)));
+using PairMask = decltype(Pair{} < Pair{});
+
+inline double load_double(const char* p) {
+    double d;
+    std::memcpy(&d, p, 8);
+    return d;
+}
+#endif
 
 // Decides acos(c) < value without calling acos for most c. acos is
 // decreasing, so the answer flips once on [-1, 1], at a threshold found by
@@ -71,6 +159,21 @@ public:
         return std::acos(c) < value_;
     }
 
+#if defined(__GNUC__)
+    // For two products: lanes that are surely true, and lanes decided without acos.
+    struct PairAnswer {
+        PairMask yes;
+        PairMask decided;
+    };
+    PairAnswer pair(Pair c) const {
+        const Pair from = {sure_true_from_, sure_true_from_}, to = {sure_false_to_, sure_false_to_};
+        const Pair one = {1.0, 1.0}, minus_one = {-1.0, -1.0};
+        const PairMask yes = (c >= from) & (c <= one);
+        const PairMask no = (c <= to) & (c >= minus_one);
+        return {yes, yes | no};
+    }
+#endif
+
 private:
     static constexpr double kMargin = 1e-9;
     double value_;
@@ -82,9 +185,33 @@ template <class Normals>
 std::vector<uint8_t> _draft_mask(const Normals& normals, Vec3 ref, double value, bool invert) {
     if (invert) ref = {-ref.x, -ref.y, -ref.z};
     const AcosBelow below(value);
-    std::vector<uint8_t> mask(normals.size());
+    const size_t n = normals.size();
+    std::vector<uint8_t> mask(n);
     uint8_t* out = mask.data();
-    normals.for_each([&](size_t i, Vec3 n) { out[i] = below(dot_in_order(n, ref)); });
+    const char* row = normals.base();
+    const Py_ssize_t rs = normals.row_stride(), cs = normals.col_stride();
+    size_t i = 0;
+#if defined(__GNUC__)
+    const Pair rx = {ref.x, ref.x}, ry = {ref.y, ref.y}, rz = {ref.z, ref.z};
+    for (; i + 2 <= n; i += 2, row += 2 * rs) {
+        const char* next = row + rs;
+        const Pair x = {load_double(row), load_double(next)};
+        const Pair y = {load_double(row + cs), load_double(next + cs)};
+        const Pair z = {load_double(row + 2 * cs), load_double(next + 2 * cs)};
+        Pair c = x * rx;
+        c = c + y * ry;
+        c = c + z * rz;
+        const auto [yes, decided] = below.pair(c);
+        if (decided[0] & decided[1]) [[likely]] {
+            out[i] = yes[0] & 1;
+            out[i + 1] = yes[1] & 1;
+        } else {
+            out[i] = below(c[0]);
+            out[i + 1] = below(c[1]);
+        }
+    }
+#endif
+    for (; i < n; ++i, row += rs) out[i] = below(dot_in_order(Normals::load(row, cs), ref));
     return mask;
 }
 
@@ -122,8 +249,7 @@ PyObject* normals2angles(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
     const bool degrees = bind::convert_argument("degrees", a[2], bind::to_bool);
 
     bind::Ref list(bind::checked(PyList_New(static_cast<Py_ssize_t>(normals.size()))));
-    _normals2angles(normals, ref, [&](size_t i, double angle) {
-        if (degrees) angle = angle * kDegreesPerRadian;
+    _normals2angles(normals, ref, degrees, [&](size_t i, double angle) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), bind::checked(PyFloat_FromDouble(angle)));
     });
     return list.release();
