@@ -10,6 +10,7 @@
 #include "binding/entry.h"
 #include "binding/module.h"
 #include "geometry/intersection/tracked.h"
+#include "geometry/parallel.h"
 
 namespace qboolean {
 
@@ -22,13 +23,24 @@ bind::MeshLists trimesh2mesh(geom::TriMesh&& mesh) {
     return {std::move(points), std::move(triangles)};
 }
 
+// Below this many triangles in all a second thread costs more than it saves.
+constexpr size_t kSplitFrom = 2048;
+
 using IntersectResult = std::pair<bind::MeshLists, geom::TrackingCounts>;
 
 // The intersection of the two meshes' regions (a mesh flipped is taken
 // inside-out), or nothing when it has no triangle or the routine failed.
 std::optional<IntersectResult> intersect(bind::MeshLists&& m1, bind::MeshLists&& m2, bool flip1, bool flip2) {
-    const geom::TriMesh mesh1 = mesh2trimesh(std::move(m1));
-    const geom::TriMesh mesh2 = mesh2trimesh(std::move(m2));
+    // Each mesh with its hierarchy, topology and pseudo-normals, side by side
+    // when there is enough work.
+    const bool split = m1.triangles.size() + m2.triangles.size() >= kSplitFrom;
+    geom::TriMesh mesh1, mesh2;
+    const auto prepare = [](bind::MeshLists& lists, geom::TriMesh& mesh) {
+        mesh = mesh2trimesh(std::move(lists));
+        mesh.compute_topology();
+        mesh.compute_pseudo_normals();
+    };
+    geom::run_both(split, [&] { prepare(m1, mesh1); }, [&] { prepare(m2, mesh2); });
     geom::TrackedOutcome outcome = geom::tracked_intersection(mesh1, flip1, mesh2, flip2);
     if (const auto* error = std::get_if<geom::MeshIntersectionError>(&outcome)) {
         std::printf("Error %s\n", geom::display(*error));

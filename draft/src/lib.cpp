@@ -1,7 +1,5 @@
 // The qdraft module: angles of normals to a pull direction, the draft mask and
 // the per-vertex overhang test.
-#include <sched.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -18,6 +16,7 @@
 #include "binding/entry.h"
 #include "binding/module.h"
 #include "boolean/src/lib.h"
+#include "geometry/parallel.h"
 #include "geometry/query/ray_cast.h"
 
 namespace {
@@ -48,16 +47,6 @@ constexpr size_t kHelperFrom = size_t{1} << 16;
 constexpr size_t kStretch = 1024;
 constexpr size_t kRing = 64;
 
-bool have_second_processor() {
-#if defined(__linux__)
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    return sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) >= 2;
-#else
-    return std::thread::hardware_concurrency() >= 2;
-#endif
-}
-
 // emit(i, angle) for every normal, in order. For many normals the angles are
 // computed in stretches, claimed in turn by a helper thread and by this
 // thread, which holds the GIL and also emits the finished stretches in order:
@@ -66,7 +55,7 @@ bool have_second_processor() {
 template <class Normals, class Emit>
 void _normals2angles(const Normals& normals, Vec3 ref, bool degrees, Emit&& emit) {
     const size_t n = normals.size();
-    if (n < kHelperFrom || !have_second_processor()) {
+    if (n < kHelperFrom || !geom::have_second_processor()) {
         normals.for_each([&](size_t i, Vec3 v) { emit(i, angle_to(v, ref, degrees)); });
         return;
     }

@@ -7,6 +7,7 @@
 
 #include "geometry/bvh/bvh.h"
 #include "geometry/intersection/tri_tri.h"
+#include "geometry/parallel.h"
 #include "geometry/panic.h"
 #include "geometry/query/closest_point.h"
 #include "geometry/triangulation/cdt.h"
@@ -92,25 +93,61 @@ public:
           replace2_(m2.points().size(), kNone) {}
 
     std::optional<TrackedMesh> run() {
-        cut_triangles();
-        std::vector<Triangle> run0 = whole_triangles(m1_, cut1_, cuts1_, m2_, flip2_);
-        std::vector<Triangle> run1 = whole_triangles(m2_, cut2_, cuts2_, m1_, flip1_);
-        std::vector<std::array<VRef, 3>> run2 = pieces(cuts1_, cut1_, m1_, m2_, flip1_, flip2_, true);
-        std::vector<std::array<VRef, 3>> run3 = pieces(cuts2_, cut2_, m2_, m1_, flip2_, flip1_, false);
+        const CutPairs cut_pairs = intersect_pairs();
+        // From here on the two meshes' work is independent: each side writes
+        // only its own cut triangles and runs.
+        const bool split = cut_pairs.pairs.size() >= kSplitFrom;
+        run_both(split, [&] { feed(cut_pairs, Side::First); }, [&] { feed(cut_pairs, Side::Second); });
+        std::vector<Triangle> run0, run1;
+        std::vector<std::array<VRef, 3>> run2, run3;
+        run_both(
+            split,
+            [&] {
+                run0 = whole_triangles(m1_, cut1_, cuts1_, m2_, flip2_);
+                run2 = pieces(cuts1_, cut1_, m1_, m2_, flip1_, flip2_, true);
+            },
+            [&] {
+                run1 = whole_triangles(m2_, cut2_, cuts2_, m1_, flip1_);
+                run3 = pieces(cuts2_, cut2_, m2_, m1_, flip2_, flip1_, false);
+            });
         if (run0.empty() && run1.empty() && run2.empty() && run3.empty()) return std::nullopt;
         return assemble(run0, run1, run2, run3);
     }
 
 private:
+    // Below this many cutting pairs a second thread costs more than it saves.
+    static constexpr size_t kSplitFrom = 128;
+
     // --- cutting ------------------------------------------------------------
 
-    void cut_triangles() {
+    // A pair of triangles that meet; its intersection points, named, are
+    // points[first, first + count) of the list they come with.
+    struct PairCut {
+        uint32_t a, b;  // triangle of mesh 1, of mesh 2
+        uint32_t first;
+        uint8_t count;
+        bool segment;
+    };
+    struct NamedPoint {
+        IsectPoint ip;
+        PointKey key;
+        VRef ref;
+    };
+    struct CutPairs {
+        std::vector<PairCut> pairs;
+        std::vector<NamedPoint> points;
+    };
+    enum class Side { First, Second };
+
+    // The pairs that meet, in (mesh 1 triangle, mesh 2 triangle) order, which
+    // fixes the order of everything after.
+    CutPairs intersect_pairs() {
         const auto& p1 = m1_.points();
         const auto& t1 = m1_.triangles();
         const auto& p2 = m2_.points();
         const auto& t2 = m2_.triangles();
-        // Sorted by (mesh 1 triangle, mesh 2 triangle): the order of insertion is fixed.
         const auto pairs = overlapping_pairs(m1_.bvh(), p1, t1, m2_.bvh(), p2, t2);
+        CutPairs out;
         for (const auto& [a, b] : pairs) {
             TriInput in1, in2;
             for (int k = 0; k < 3; ++k) {
@@ -121,27 +158,38 @@ private:
             }
             const TriTriResult r = intersect_triangles(in1, in2);
             if (r.kind == TriTriResult::None) continue;
-            const uint32_t i1 = cut_of(cut1_, cuts1_, m1_, Origin::Mesh1, a);
-            const uint32_t i2 = cut_of(cut2_, cuts2_, m2_, Origin::Mesh2, b);
-            CutTriangle& c1 = cuts1_[i1];
-            CutTriangle& c2 = cuts2_[i2];
-            if (c1.partner == kNone) c1.partner = b;
-            if (c2.partner == kNone) c2.partner = a;
-
-            uint32_t ids1[TriTriResult::kMaxPoints], ids2[TriTriResult::kMaxPoints];
-            PointKey keys[TriTriResult::kMaxPoints];
-            VRef refs[TriTriResult::kMaxPoints];
-            for (int i = 0; i < r.n; ++i) identify(r.pts[i], a, b, keys[i], refs[i]);
-            for (int i = 0; i < r.n; ++i) ids1[i] = add_point(c1, r.pts[i].p, r.pts[i].f1, keys[i], refs[i]);
-            for (int i = 0; i < r.n; ++i) ids2[i] = add_point(c2, r.pts[i].p, r.pts[i].f2, keys[i], refs[i]);
-            if (r.kind == TriTriResult::Segment) {
-                // Left out where it would cross a constraint already there.
-                c1.cdt.add_constraint(ids1[0], ids1[1]);
-                c2.cdt.add_constraint(ids2[0], ids2[1]);
+            out.pairs.push_back({a, b, static_cast<uint32_t>(out.points.size()), static_cast<uint8_t>(r.n),
+                                 r.kind == TriTriResult::Segment});
+            for (int i = 0; i < r.n; ++i) {
+                NamedPoint& np = out.points.emplace_back();
+                np.ip = r.pts[i];
+                identify(r.pts[i], a, b, np.key, np.ref);
             }
         }
-        propagate_edge_points(m1_, Origin::Mesh1, cut1_, cuts1_);
-        propagate_edge_points(m2_, Origin::Mesh2, cut2_, cuts2_);
+        return out;
+    }
+
+    // Triangulates one mesh's cut triangles: the points and segments of every
+    // pair in order, then the edge points carried across to neighbours.
+    void feed(const CutPairs& cut_pairs, Side side) {
+        const bool first = side == Side::First;
+        const TriMesh& mesh = first ? m1_ : m2_;
+        const Origin origin = first ? Origin::Mesh1 : Origin::Mesh2;
+        std::vector<uint32_t>& index = first ? cut1_ : cut2_;
+        std::vector<CutTriangle>& cuts = first ? cuts1_ : cuts2_;
+        for (const PairCut& pc : cut_pairs.pairs) {
+            const uint32_t own = first ? pc.a : pc.b, other = first ? pc.b : pc.a;
+            CutTriangle& c = cuts[cut_of(index, cuts, mesh, origin, own)];
+            if (c.partner == kNone) c.partner = other;
+            uint32_t ids[TriTriResult::kMaxPoints];
+            for (uint32_t i = 0; i < pc.count; ++i) {
+                const NamedPoint& np = cut_pairs.points[pc.first + i];
+                ids[i] = add_point(c, np.ip.p, first ? np.ip.f1 : np.ip.f2, np.key, np.ref);
+            }
+            // Left out where it would cross a constraint already there.
+            if (pc.segment) c.cdt.add_constraint(ids[0], ids[1]);
+        }
+        propagate_edge_points(mesh, origin, index, cuts);
     }
 
     static uint32_t cut_of(std::vector<uint32_t>& index, std::vector<CutTriangle>& cuts, const TriMesh& mesh,

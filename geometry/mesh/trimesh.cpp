@@ -175,6 +175,7 @@ std::pair<std::vector<Vec3>, std::vector<Triangle>> TriMesh::release() && {
 
 const HalfEdgeTopology& TriMesh::topology() const {
     if (!lazy_) panic("topology requested on an empty mesh");
+    if (lazy_->topology_ready.load(std::memory_order_acquire)) return lazy_->topology;
     std::call_once(lazy_->topology_once, [this] {
         HalfEdgeTopology topo;
         const uint32_t n_half = static_cast<uint32_t>(3 * triangles_.size());
@@ -217,12 +218,14 @@ const HalfEdgeTopology& TriMesh::topology() const {
             }
         }
         lazy_->topology = std::move(topo);
+        lazy_->topology_ready.store(true, std::memory_order_release);
     });
     return lazy_->topology;
 }
 
 const PseudoNormals& TriMesh::pseudo_normals() const {
     const HalfEdgeTopology& topo = topology();
+    if (lazy_->normals_ready.load(std::memory_order_acquire)) return lazy_->normals;
     std::call_once(lazy_->normals_once, [this, &topo] {
         Lazy& lazy = *lazy_;
         const size_t n_points = points_.size();
@@ -237,6 +240,7 @@ const PseudoNormals& TriMesh::pseudo_normals() const {
                        n_points};
         lazy.normals.vertex.src = &lazy.source;
         lazy.normals.edge.src = &lazy.source;
+        lazy.normals_ready.store(true, std::memory_order_release);
     });
     return lazy_->normals;
 }

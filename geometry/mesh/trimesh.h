@@ -4,6 +4,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -92,6 +93,8 @@ public:
 private:
     struct Lazy {
         std::once_flag topology_once, normals_once;
+        // Set once the matching member is built: the common case skips call_once.
+        std::atomic<bool> topology_ready{false}, normals_ready{false};
         HalfEdgeTopology topology;
         PseudoNormals normals;
         PseudoNormalSource source;

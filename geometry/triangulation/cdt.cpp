@@ -257,6 +257,10 @@ double TriangleCdt::param_on_line(uint32_t v, int line) const {
 int TriangleCdt::orient(uint32_t a, uint32_t b, uint32_t c) const {
     const Vertex &A = verts_[a], &B = verts_[b], &C = verts_[c];
     if (!A.placed && !B.placed && !C.placed) return sgn(orient2d(A.p, B.p, C.p));
+    // A repeated vertex (asked for by walks that reach the segment's end) is
+    // collinear by definition; the interval filter cannot tell, BigFloat can,
+    // slowly.
+    if (a == b || b == c || c == a) return 0;
 
     // Two points on the same edge line: the third is on that line too, or
     // strictly inside; then their order along the line decides, when known.
