@@ -2,6 +2,10 @@
 // crossing shapes, closedness, volume and determinism.
 #include <gtest/gtest.h>
 
+#if defined(__linux__)
+#include <sched.h>
+#endif
+
 #include <cmath>
 #include <map>
 
@@ -101,6 +105,31 @@ TEST_P(Crossing, ClosedWithTheExpectedVolume) {
     ASSERT_EQ(again->points.size(), a->points.size());
     for (size_t i = 0; i < a->points.size(); ++i) EXPECT_TRUE(again->points[i] == a->points[i]);
 }
+
+#if defined(__linux__)
+// Large enough for the two meshes to be worked on side by side; the same
+// call confined to one processor runs serially and must give the same bits.
+TEST(Tracked, SideBySideEqualsSerial) {
+    const TriMesh a = mesh(make_sphere(24)), b = mesh(make_torus(0.9, 0.35, 60, 24), {0.21, 0.13, 0.17});
+    const auto side_by_side = run(a, false, b, true);
+    cpu_set_t all, one;
+    ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        if (CPU_ISSET(cpu, &all)) {
+            CPU_SET(cpu, &one);
+            break;
+        }
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    const auto serial = run(a, false, b, true);
+    ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
+    ASSERT_TRUE(side_by_side && serial);
+    EXPECT_EQ(serial->counts, side_by_side->counts);
+    EXPECT_EQ(serial->triangles, side_by_side->triangles);
+    ASSERT_EQ(serial->points.size(), side_by_side->points.size());
+    for (size_t i = 0; i < serial->points.size(); ++i) EXPECT_TRUE(serial->points[i] == side_by_side->points[i]);
+}
+#endif
 
 INSTANTIATE_TEST_SUITE_P(Shapes, Crossing,
                          ::testing::Values(Case{1.2, {0.1, 0.2, 0.05}, false, false},
