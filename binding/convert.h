@@ -40,8 +40,6 @@ public:
     Py_ssize_t row_stride() const { return row_stride_; }
     Py_ssize_t col_stride() const { return col_stride_; }
 
-    geom::Vec3 operator[](size_t i) const { return load(base_ + static_cast<Py_ssize_t>(i) * row_stride_, col_stride_); }
-
     // f(i, point) for every point, with the layout held in locals so that the
     // caller's stores cannot force it to be reloaded on every step.
     template <class F>

@@ -44,7 +44,7 @@ struct VRef {
     uint32_t id;
 };
 
-// Feature codes for point keys: kind in the high word, mesh element below.
+// TriangleFeature codes for point keys: kind in the high word, mesh element below.
 enum : uint64_t { kVertexCode = 1, kEdgeCode = 2, kFaceCode = 3 };
 uint64_t code(uint64_t kind, uint32_t id) { return kind << 32 | id; }
 
@@ -207,9 +207,9 @@ private:
     void identify(const IsectPoint& ip, uint32_t a, uint32_t b, PointKey& key, VRef& ref) {
         const Triangle& t1 = m1_.triangles()[a];
         const Triangle& t2 = m2_.triangles()[b];
-        if (ip.f1.kind == TriFeatureKind::Corner) {
+        if (ip.f1.kind == FeatureKind::Vertex) {
             const uint32_t v1 = t1[ip.f1.index];
-            if (ip.f2.kind == TriFeatureKind::Corner) {
+            if (ip.f2.kind == FeatureKind::Vertex) {
                 uint32_t& r = replace2_[t2[ip.f2.index]];
                 if (r == kNone) r = v1;
             }
@@ -217,7 +217,7 @@ private:
             ref = {Origin::Mesh1, v1};
             return;
         }
-        if (ip.f2.kind == TriFeatureKind::Corner) {
+        if (ip.f2.kind == FeatureKind::Vertex) {
             const uint32_t v2 = t2[ip.f2.index];
             key = {0, code(kVertexCode, v2)};
             ref = {Origin::Mesh2, v2};
@@ -229,14 +229,14 @@ private:
         ref = {Origin::New, it->second};
     }
 
-    static uint64_t feature_code(const TriMesh& mesh, uint32_t t, Feature f) {
-        if (f.kind == TriFeatureKind::Edge) return code(kEdgeCode, mesh.edge_id(3 * t + f.index));
+    static uint64_t feature_code(const TriMesh& mesh, uint32_t t, TriangleFeature f) {
+        if (f.kind == FeatureKind::Edge) return code(kEdgeCode, mesh.edge_id(3 * t + f.index));
         return code(kFaceCode, t);
     }
 
-    static uint32_t add_point(CutTriangle& c, Vec3 p, Feature own, PointKey key, VRef ref) {
-        if (own.kind == TriFeatureKind::Corner) return own.index;
-        const OnEdge edge = own.kind == TriFeatureKind::Edge ? static_cast<OnEdge>(own.index) : OnEdge::None;
+    static uint32_t add_point(CutTriangle& c, Vec3 p, TriangleFeature own, PointKey key, VRef ref) {
+        if (own.kind == FeatureKind::Vertex) return own.index;
+        const OnEdge edge = own.kind == FeatureKind::Edge ? static_cast<OnEdge>(own.index) : OnEdge::None;
         const uint32_t id = c.cdt.insert(c.projection(p), key, edge);
         if (id == c.refs.size()) {
             c.refs.push_back(ref);
@@ -263,7 +263,7 @@ private:
             const uint32_t nb = TriMesh::triangle_of(twin);
             const uint32_t n = cut_of(index, cuts, mesh, origin, nb);
             const size_t before = cuts[n].edge_points.size();
-            add_point(cuts[n], ep.p, Feature{TriFeatureKind::Edge, static_cast<uint8_t>(twin % 3)}, ep.key, ep.ref);
+            add_point(cuts[n], ep.p, TriangleFeature{FeatureKind::Edge, static_cast<uint8_t>(twin % 3)}, ep.key, ep.ref);
             for (size_t k = before; k < cuts[n].edge_points.size(); ++k)
                 work.emplace_back(n, static_cast<uint32_t>(k));
         }

@@ -9,9 +9,9 @@ namespace {
 
 using tritri::kSnap;
 
-constexpr Feature corner_f(int k) { return {TriFeatureKind::Corner, static_cast<uint8_t>(k)}; }
-constexpr Feature edge_f(int k) { return {TriFeatureKind::Edge, static_cast<uint8_t>(k)}; }
-constexpr Feature face_f() { return {TriFeatureKind::Face, 0}; }
+constexpr TriangleFeature corner_f(int k) { return {FeatureKind::Vertex, static_cast<uint8_t>(k)}; }
+constexpr TriangleFeature edge_f(int k) { return {FeatureKind::Edge, static_cast<uint8_t>(k)}; }
+constexpr TriangleFeature face_f() { return {FeatureKind::Face, 0}; }
 
 constexpr int next(int k) { return k == 2 ? 0 : k + 1; }
 
@@ -109,15 +109,15 @@ Vec3 edge_edge_point(Vec3 a1, Vec3 b1, Vec3 a2, Vec3 b2, Vec3 fallback) {
 
 // Coordinates of a result point from its features; `fallback` is used for an
 // edge against a face (it is then already the canonical crossing).
-Vec3 resolve(const TriInput& t1, const TriInput& t2, Feature f1, Feature f2, Vec3 fallback) {
-    const bool c1 = f1.kind == TriFeatureKind::Corner, c2 = f2.kind == TriFeatureKind::Corner;
+Vec3 resolve(const TriInput& t1, const TriInput& t2, TriangleFeature f1, TriangleFeature f2, Vec3 fallback) {
+    const bool c1 = f1.kind == FeatureKind::Vertex, c2 = f2.kind == FeatureKind::Vertex;
     if (c1 && c2) {
         const Vec3 a = t1.p[f1.index], b = t2.p[f2.index];
         return lex_less(b, a) ? b : a;
     }
     if (c1) return t1.p[f1.index];
     if (c2) return t2.p[f2.index];
-    if (f1.kind == TriFeatureKind::Edge && f2.kind == TriFeatureKind::Edge) {
+    if (f1.kind == FeatureKind::Edge && f2.kind == FeatureKind::Edge) {
         const auto [a1, b1] = edge_ends(t1, f1.index);
         const auto [a2, b2] = edge_ends(t2, f2.index);
         return edge_edge_point(t1.p[a1], t1.p[b1], t2.p[a2], t2.p[b2], fallback);
@@ -128,7 +128,7 @@ Vec3 resolve(const TriInput& t1, const TriInput& t2, Feature f1, Feature f2, Vec
 // ---- general position -------------------------------------------------------
 
 struct End {
-    Feature f;
+    TriangleFeature f;
     Vec3 p;
     double t = 0.0;  // position along the common line
 };
@@ -160,7 +160,7 @@ bool edge_crossing(const TriInput& t, int k, const Plane& pl, End& out) {
 // Where a triangle meets the other plane, as extreme points along `dir`.
 struct Seg {
     End lo, hi;
-    Feature inner;  // feature of the points strictly between lo and hi
+    TriangleFeature inner;  // feature of the points strictly between lo and hi
 };
 
 bool plane_segment(const TriInput& t, const Plane& pl, Vec3 dir, Seg& seg) {
@@ -185,7 +185,7 @@ bool plane_segment(const TriInput& t, const Plane& pl, Vec3 dir, Seg& seg) {
     seg.hi = c[hi];
     seg.inner = face_f();
     // Two corners on the plane: the edge joining them lies in it.
-    if (lo != hi && seg.lo.f.kind == TriFeatureKind::Corner && seg.hi.f.kind == TriFeatureKind::Corner)
+    if (lo != hi && seg.lo.f.kind == FeatureKind::Vertex && seg.hi.f.kind == FeatureKind::Vertex)
         seg.inner = edge_f(edge_between(seg.lo.f.index, seg.hi.f.index));
     return true;
 }
@@ -251,22 +251,22 @@ struct Candidates {
     int n = 0;
     IsectPoint v[15];
 
-    void add(Feature f1, Feature f2, Vec3 p) {
+    void add(TriangleFeature f1, TriangleFeature f2, Vec3 p) {
         for (int i = 0; i < n; ++i)
             if (v[i].f1 == f1 && v[i].f2 == f2) return;
         v[n++] = {p, f1, f2};
     }
 };
 
-// Feature on the other triangle of a corner with distances d to its edge
+// TriangleFeature on the other triangle of a corner with distances d to its edge
 // lines; false when the corner lies outside.
-bool corner_on_other(const double d[3], Feature& f) {
+bool corner_on_other(const double d[3], TriangleFeature& f) {
     f = face_f();
     double best = 0.0;
     for (int j = 0; j < 3; ++j) {
         const int sj = side(d[j]);
         if (sj < 0) return false;
-        if (sj == 0 && (f.kind == TriFeatureKind::Face || std::fabs(d[j]) < best)) {
+        if (sj == 0 && (f.kind == FeatureKind::Face || std::fabs(d[j]) < best)) {
             f = edge_f(j);
             best = std::fabs(d[j]);
         }
@@ -324,7 +324,7 @@ TriTriResult coplanar(const TriInput& t1, const TriInput& t2, const Plane& pl1, 
         }
 
     Candidates c;
-    Feature f;
+    TriangleFeature f;
     for (int i = 0; i < 3; ++i) {
         if (near1[i] >= 0)
             c.add(corner_f(i), corner_f(near1[i]), resolve(t1, t2, corner_f(i), corner_f(near1[i]), t1.p[i]));

@@ -40,19 +40,10 @@
 
 #include <cstdint>
 
+#include "geometry/feature.h"
 #include "geometry/vec3.h"
 
 namespace geom {
-
-enum class TriFeatureKind : uint8_t { Corner, Edge, Face };
-
-// Corner k, edge k (from corner k to corner (k+1)%3) or the interior (index 0).
-struct Feature {
-    TriFeatureKind kind = TriFeatureKind::Face;
-    uint8_t index = 0;
-
-    friend constexpr bool operator==(Feature, Feature) = default;
-};
 
 // Corners and their mesh vertex indices (the indices decide canonical order).
 struct TriInput {
@@ -63,7 +54,7 @@ struct TriInput {
 // f1 is the feature on the first triangle, f2 on the second.
 struct IsectPoint {
     Vec3 p;
-    Feature f1, f2;
+    TriangleFeature f1, f2;
 };
 
 struct TriTriResult {

@@ -3,20 +3,11 @@
 
 #include <cstdint>
 
+#include "geometry/feature.h"
 #include "geometry/mesh/trimesh.h"
 #include "geometry/vec3.h"
 
 namespace geom {
-
-enum class FeatureKind : uint8_t { Face, Edge, Vertex };
-
-// Feature of one triangle: edge k runs from corner k to corner (k+1)%3,
-// vertex k is corner k; index is 0 for the face.
-struct TriangleFeature {
-    FeatureKind kind = FeatureKind::Face;
-    uint8_t index = 0;
-    friend bool operator==(TriangleFeature, TriangleFeature) = default;
-};
 
 struct ClosestOnTriangle {
     Vec3 point;

@@ -663,22 +663,15 @@ TriangleCdt::Trace TriangleCdt::trace(uint32_t s, uint32_t b, bool collect) {
             out.stop = w;
             return out;
         }
-        if (ow < 0) {
-            edge = index_of(u, right);  // leaves through left-w
-            right = w;
-            if (collect) {
-                right_.push_back(w);
-                chain_repeats_ = chain_repeats_ || seen_[w] == stamp_;
-                seen_[w] = stamp_;
-            }
-        } else {
-            edge = index_of(u, left);  // leaves through w-right
-            left = w;
-            if (collect) {
-                left_.push_back(w);
-                chain_repeats_ = chain_repeats_ || seen_[w] == stamp_;
-                seen_[w] = stamp_;
-            }
+        // w joins the chain on its side: the segment leaves through left-w
+        // when w is right of it, else through w-right.
+        const bool w_right = ow < 0;
+        edge = index_of(u, w_right ? right : left);
+        (w_right ? right : left) = w;
+        if (collect) {
+            (w_right ? right_ : left_).push_back(w);
+            chain_repeats_ = chain_repeats_ || seen_[w] == stamp_;
+            seen_[w] = stamp_;
         }
         cur = g;
     }

@@ -20,9 +20,9 @@ TriInput tri(Vec3 a, Vec3 b, Vec3 c, uint32_t va = 0, uint32_t vb = 1, uint32_t 
     return {{a, b, c}, {va, vb, vc}};
 }
 
-std::string fname(Feature f) {
-    std::string s(1, "CEF"[int(f.kind)]);
-    if (f.kind != TriFeatureKind::Face) s += char('0' + f.index);
+std::string fname(TriangleFeature f) {
+    std::string s(1, "FEC"[int(f.kind)]);
+    if (f.kind != FeatureKind::Face) s += char('0' + f.index);
     return s;
 }
 
@@ -37,7 +37,7 @@ using Exact = std::set<std::tuple<int, int, int, int, double, double, double>>;
 Exact exact(const TriTriResult& r, bool swapped = false) {
     Exact s;
     for (int i = 0; i < r.n; ++i) {
-        Feature a = r.pts[i].f1, b = r.pts[i].f2;
+        TriangleFeature a = r.pts[i].f1, b = r.pts[i].f2;
         if (swapped) std::swap(a, b);
         s.insert({int(a.kind), a.index, int(b.kind), b.index, r.pts[i].p.x, r.pts[i].p.y, r.pts[i].p.z});
     }
@@ -53,8 +53,8 @@ TriInput rotated(const TriInput& t, int r) {
     }
     return o;
 }
-Feature unrotate(Feature f, int r) {
-    if (f.kind != TriFeatureKind::Face) f.index = uint8_t((f.index + r) % 3);
+TriangleFeature unrotate(TriangleFeature f, int r) {
+    if (f.kind != FeatureKind::Face) f.index = uint8_t((f.index + r) % 3);
     return f;
 }
 
@@ -75,10 +75,10 @@ double tri_dist(Vec3 p, const TriInput& t) {
 }
 
 // Features must describe where the point is.
-void check_feature(Vec3 p, Feature f, const TriInput& t, double tol) {
-    if (f.kind == TriFeatureKind::Corner) {
+void check_feature(Vec3 p, TriangleFeature f, const TriInput& t, double tol) {
+    if (f.kind == FeatureKind::Vertex) {
         EXPECT_LE(norm(p - t.p[f.index]), tol);
-    } else if (f.kind == TriFeatureKind::Edge) {
+    } else if (f.kind == FeatureKind::Edge) {
         EXPECT_LE(seg_dist(p, t.p[f.index], t.p[(f.index + 1) % 3]), tol);
     }
     EXPECT_LE(tri_dist(p, t), tol);
@@ -241,7 +241,7 @@ TEST(TriTri, HostileInputNeverMisbehaves) {
         const TriTriResult r = intersect_triangles(t[0], t[1]);
         ASSERT_TRUE(r.kind == Kind::None ? r.n == 0 : r.kind == Kind::Segment ? r.n == 2 : r.n >= 3 && r.n <= 6);
         for (int i = 0; i < r.n; ++i)
-            for (Feature f : {r.pts[i].f1, r.pts[i].f2}) ASSERT_TRUE(f.index < 3 && int(f.kind) <= 2);
+            for (TriangleFeature f : {r.pts[i].f1, r.pts[i].f2}) ASSERT_TRUE(f.index < 3 && int(f.kind) <= 2);
     }
     // Huge but finite coordinates still intersect (the normal would overflow).
     const double s = 1e200;
@@ -388,14 +388,14 @@ TEST(TriTri, NeighboursShareEdgePointsBitForBit) {
         const TriTriResult r1 = first ? intersect_triangles(n1, t) : intersect_triangles(t, n1);
         const TriTriResult r2 = first ? intersect_triangles(n2, t) : intersect_triangles(t, n2);
         auto on_shared = [&](const TriInput& n, const IsectPoint& p) {
-            const Feature f = first ? p.f1 : p.f2;
-            if (f.kind != TriFeatureKind::Edge) return false;
+            const TriangleFeature f = first ? p.f1 : p.f2;
+            if (f.kind != FeatureKind::Edge) return false;
             return std::min(n.v[f.index], n.v[(f.index + 1) % 3]) == 100 && std::max(n.v[f.index], n.v[(f.index + 1) % 3]) == 101;
         };
         for (int i = 0; i < r1.n; ++i)
             for (int j = 0; j < r2.n; ++j) {
                 if (!on_shared(n1, r1.pts[i]) || !on_shared(n2, r2.pts[j])) continue;
-                const Feature o1 = first ? r1.pts[i].f2 : r1.pts[i].f1, o2 = first ? r2.pts[j].f2 : r2.pts[j].f1;
+                const TriangleFeature o1 = first ? r1.pts[i].f2 : r1.pts[i].f1, o2 = first ? r2.pts[j].f2 : r2.pts[j].f1;
                 if (!(o1 == o2)) continue;
                 ++shared[flat];
                 EXPECT_EQ(r1.pts[i].p, r2.pts[j].p);
