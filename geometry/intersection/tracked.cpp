@@ -405,10 +405,10 @@ private:
                                           replaced(c.refs[face[2]])};
                 const Vec3 p0 = position(piece[0]), p1 = position(piece[1]), p2 = position(piece[2]);
                 const Vec3 e1 = p1 - p0, e2 = p2 - p0;
-                const InsideResult where = inside_test(other, centre(p0, p1, p2), c.partner);
                 const double area2 = norm(cross(e1, e2));
                 if (std::isfinite(area2) && area2 <= std::max(norm(e1), norm(e2)) * kIntersectionTolerance)
                     continue;
+                const InsideResult where = inside_test(other, centre(p0, p1, p2), c.partner);
                 const bool inside = where.inside != flip_other;
                 const bool on_surface =
                     where.distance <= kIntersectionTolerance &&
