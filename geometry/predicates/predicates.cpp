@@ -342,7 +342,75 @@ double incircle_adapt(Vec2 a, Vec2 b, Vec2 c, Vec2 d) {
     return incircle_exact(a, b, c, d);
 }
 
+// Differences held exactly as one or two components.
+struct Diff {
+    double v[2];
+    int n;
+};
+
+Diff exact_diff(double a, double b) {
+    Diff d;
+    two_diff(a, b, d.v[1], d.v[0]);
+    if (d.v[0] == 0.0) {
+        d.v[0] = d.v[1];
+        d.n = 1;
+    } else {
+        d.n = 2;
+    }
+    return d;
+}
+
+// x * y into h[0..8).
+int diff_product(const Diff& x, const Diff& y, double* h) {
+    double t1[4], t2[4];
+    const int n1 = scale_expansion(x.n, x.v, y.v[0], t1);
+    if (y.n == 1) {
+        for (int i = 0; i < n1; ++i) h[i] = t1[i];
+        return n1;
+    }
+    const int n2 = scale_expansion(x.n, x.v, y.v[1], t2);
+    return expansion_sum(n1, t1, n2, t2, h);
+}
+
+// (x1 * y2 - x2 * y1) * z into h[0..64).
+int minor_times(const Diff& x1, const Diff& y2, const Diff& x2, const Diff& y1, const Diff& z, double* h) {
+    double p[8], q[8], m[16], t1[32], t2[32];
+    const int np = diff_product(x1, y2, p);
+    const int nq = diff_product(x2, y1, q);
+    for (int i = 0; i < nq; ++i) q[i] = -q[i];
+    const int nm = expansion_sum(np, p, nq, q, m);
+    const int n1 = scale_expansion(nm, m, z.v[0], t1);
+    if (z.n == 1) {
+        for (int i = 0; i < n1; ++i) h[i] = t1[i];
+        return n1;
+    }
+    const int n2 = scale_expansion(nm, m, z.v[1], t2);
+    return expansion_sum(n1, t1, n2, t2, h);
+}
+
+// det[a - d; b - d; c - d], exact in the safe band.
+double orient3d_det_exact(Vec3 a, Vec3 b, Vec3 c, Vec3 d) {
+    const Diff adx = exact_diff(a.x, d.x), bdx = exact_diff(b.x, d.x), cdx = exact_diff(c.x, d.x);
+    const Diff ady = exact_diff(a.y, d.y), bdy = exact_diff(b.y, d.y), cdy = exact_diff(c.y, d.y);
+    const Diff adz = exact_diff(a.z, d.z), bdz = exact_diff(b.z, d.z), cdz = exact_diff(c.z, d.z);
+    double ta[64], tb[64], tc[64], ab[128], all[192];
+    const int na = minor_times(bdx, cdy, cdx, bdy, adz, ta);
+    const int nb = minor_times(cdx, ady, adx, cdy, bdz, tb);
+    const int nc = minor_times(adx, bdy, bdx, ady, cdz, tc);
+    const int nab = expansion_sum(na, ta, nb, tb, ab);
+    const int n = expansion_sum(nab, ab, nc, tc, all);
+    return all[n - 1];
+}
+
 double sign_of(const BigFloat& v) { return static_cast<double>(v.sign()); }
+
+double orient3d_det_bigfloat(Vec3 a, Vec3 b, Vec3 c, Vec3 d) {
+    const BigFloat dx(d.x), dy(d.y), dz(d.z);
+    const BigFloat adx = BigFloat(a.x) - dx, ady = BigFloat(a.y) - dy, adz = BigFloat(a.z) - dz;
+    const BigFloat bdx = BigFloat(b.x) - dx, bdy = BigFloat(b.y) - dy, bdz = BigFloat(b.z) - dz;
+    const BigFloat cdx = BigFloat(c.x) - dx, cdy = BigFloat(c.y) - dy, cdz = BigFloat(c.z) - dz;
+    return sign_of(adz * (bdx * cdy - cdx * bdy) + bdz * (cdx * ady - adx * cdy) + cdz * (adx * bdy - bdx * ady));
+}
 
 double orient2d_bigfloat(Vec2 a, Vec2 b, Vec2 c) {
     const BigFloat cx(c.x), cy(c.y);
@@ -429,6 +497,28 @@ double incircle_slow(Vec2 a, Vec2 b, Vec2 c, Vec2 d) {
         break;
     }
     return incircle_bigfloat(a, b, c, d);
+}
+
+double orient3d_slow(Vec3 a, Vec3 b, Vec3 c, Vec3 d) {
+    double v[12] = {a.x, a.y, a.z, b.x, b.y, b.z, c.x, c.y, c.z, d.x, d.y, d.z};
+    if (!all_finite(v, 12)) return 0.0;
+    int shift = 0;
+    double det = 0.0;
+    switch (classify(v, 12, shift)) {
+    case Band::AllZero:
+        return 0.0;
+    case Band::Safe:
+        det = orient3d_det_exact(a, b, c, d);
+        break;
+    case Band::Rescale:
+        for (double& x : v) x = std::ldexp(x, shift);
+        det = orient3d_det_exact({v[0], v[1], v[2]}, {v[3], v[4], v[5]}, {v[6], v[7], v[8]}, {v[9], v[10], v[11]});
+        break;
+    case Band::Wide:
+        det = orient3d_det_bigfloat(a, b, c, d);
+        break;
+    }
+    return -det;
 }
 
 }  // namespace geom::predicates_detail

@@ -26,6 +26,7 @@
 #include <cmath>
 
 #include "geometry/vec2.h"
+#include "geometry/vec3.h"
 
 namespace geom {
 
@@ -41,7 +42,10 @@ inline constexpr double kIccErrA = (10.0 + 96.0 * kEps) * kEps;
 // subnormal arithmetic is slow.
 inline constexpr double kUnderflowMargin = 0x1p-1000;
 
+inline constexpr double kO3dErrA = (7.0 + 56.0 * kEps) * kEps;
+
 double orient2d_slow(Vec2 a, Vec2 b, Vec2 c);
+double orient3d_slow(Vec3 a, Vec3 b, Vec3 c, Vec3 d);
 double incircle_slow(Vec2 a, Vec2 b, Vec2 c, Vec2 d);
 
 }  // namespace predicates_detail
@@ -83,6 +87,35 @@ inline double incircle(Vec2 a, Vec2 b, Vec2 c, Vec2 d) {
     const double errbound = kIccErrA * permanent + kUnderflowMargin * degree2;
     if (det > errbound || -det > errbound) return det;
     return incircle_slow(a, b, c, d);
+}
+
+// Positive if d lies on the side of the plane through a, b, c that the
+// normal (b - a) x (c - a) points to, negative on the other side, zero if the
+// four points are coplanar. Six times the signed volume of the tetrahedron.
+inline double orient3d(Vec3 a, Vec3 b, Vec3 c, Vec3 d) {
+    using namespace predicates_detail;
+    const double adx = a.x - d.x, bdx = b.x - d.x, cdx = c.x - d.x;
+    const double ady = a.y - d.y, bdy = b.y - d.y, cdy = c.y - d.y;
+    const double adz = a.z - d.z, bdz = b.z - d.z, cdz = c.z - d.z;
+    const double bdxcdy = bdx * cdy, cdxbdy = cdx * bdy;
+    const double cdxady = cdx * ady, adxcdy = adx * cdy;
+    const double adxbdy = adx * bdy, bdxady = bdx * ady;
+    // det[a - d; b - d; c - d] is the negated volume of (a, b, c, d).
+    const double det = adz * (bdxcdy - cdxbdy) + bdz * (cdxady - adxcdy) + cdz * (adxbdy - bdxady);
+    const double sa = std::fabs(bdxcdy) + std::fabs(cdxbdy);
+    const double sb = std::fabs(cdxady) + std::fabs(adxcdy);
+    const double sc = std::fabs(adxbdy) + std::fabs(bdxady);
+    const double permanent = sa * std::fabs(adz) + sb * std::fabs(bdz) + sc * std::fabs(cdz);
+    const double degree1 = 1.0 + std::fabs(adz) + std::fabs(bdz) + std::fabs(cdz) + sa + sb + sc;
+    const double errbound = kO3dErrA * permanent + kUnderflowMargin * degree1;
+    if (det > errbound || -det > errbound) return -det;
+    return orient3d_slow(a, b, c, d);
+}
+
+// The sign of orient3d as -1, 0 or 1; 0 for non-finite input.
+inline int orient3d_sign(Vec3 a, Vec3 b, Vec3 c, Vec3 d) {
+    const double v = orient3d(a, b, c, d);
+    return (v > 0.0) - (v < 0.0);
 }
 
 }  // namespace geom

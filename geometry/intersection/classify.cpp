@@ -1,0 +1,286 @@
+#include "geometry/intersection/classify.h"
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_map>
+#include <utility>
+
+#include "geometry/predicates/predicates.h"
+#include "geometry/query/closest_point.h"
+
+namespace geom::isect {
+
+namespace {
+
+constexpr double kThird = 1.0 / 3.0;
+Vec3 centre(Vec3 a, Vec3 b, Vec3 c) { return a * kThird + b * kThird + c * kThird; }
+
+// Roots are the lowest member, so the result does not depend on union order.
+class Patches {
+public:
+    explicit Patches(size_t n) : parent_(n) {
+        for (size_t i = 0; i < n; ++i) parent_[i] = static_cast<uint32_t>(i);
+    }
+    uint32_t find(uint32_t x) {
+        while (parent_[x] != x) {
+            parent_[x] = parent_[parent_[x]];
+            x = parent_[x];
+        }
+        return x;
+    }
+    void unite(uint32_t a, uint32_t b) {
+        a = find(a);
+        b = find(b);
+        if (a == b) return;
+        if (a < b) std::swap(a, b);
+        parent_[a] = b;
+    }
+
+private:
+    std::vector<uint32_t> parent_;
+};
+
+uint64_t ref_code(VRef r) { return static_cast<uint64_t>(r.origin) << 32 | r.id; }
+
+struct EdgeHash {
+    size_t operator()(const std::pair<uint64_t, uint64_t>& k) const {
+        uint64_t h = k.first * 0x9e3779b97f4a7c15ull ^ (k.second + 0x632be59bd9b4e019ull + (k.first << 6) + (k.first >> 2));
+        h ^= h >> 31;
+        return static_cast<size_t>(h * 0xbf58476d1ce4e5b9ull);
+    }
+};
+
+// Boundary edge (0..2) of the corner triangle that the face edge a -> b lies on.
+int boundary_edge(const TriangleCdt& cdt, uint32_t a, uint32_t b) {
+    if (a >= 3 && cdt.vertex_edge(a) != OnEdge::None) return static_cast<int>(cdt.vertex_edge(a));
+    if (b >= 3 && cdt.vertex_edge(b) != OnEdge::None) return static_cast<int>(cdt.vertex_edge(b));
+    if (a < 3 && b == (a + 1) % 3) return static_cast<int>(a);
+    return -1;
+}
+
+double edge_param(const TriangleCdt& cdt, int k, uint32_t v) {
+    const Vec2 c = cdt.vertex(static_cast<uint32_t>(k)), d = cdt.vertex(static_cast<uint32_t>((k + 1) % 3));
+    const Vec2 p = cdt.vertex(v);
+    return (p.x - c.x) * (d.x - c.x) + (p.y - c.y) * (d.y - c.y);
+}
+
+// Whether the boundary stretch a-b on edge k lies on a curve segment there.
+bool on_curve(const CutTriangle& c, int k, uint32_t a, uint32_t b) {
+    if (c.along.empty()) return false;
+    const double ta = edge_param(c.cdt, k, a), tb = edge_param(c.cdt, k, b);
+    for (const CutTriangle::Along& s : c.along) {
+        if (s.edge != k) continue;
+        const double t0 = edge_param(c.cdt, k, s.a), t1 = edge_param(c.cdt, k, s.b);
+        const double lo = std::min(t0, t1), hi = std::max(t0, t1);
+        if (ta >= lo && ta <= hi && tb >= lo && tb <= hi) return true;
+    }
+    return false;
+}
+
+// How far the centre is from the triangle's edges, roughly: twice the area
+// over the longest edge. Non-finite: never preferred.
+double score(Vec3 a, Vec3 b, Vec3 c) {
+    const double area2 = norm(cross(b - a, c - a));
+    const double longest = std::max({norm(b - a), norm(c - b), norm(a - c)});
+    const double s = area2 / longest;
+    return std::isfinite(s) ? s : -1.0;
+}
+
+int sgn(double v) { return (v > 0.0) - (v < 0.0); }
+
+class Classifier {
+public:
+    explicit Classifier(const ClassifyInput& in)
+        : in_(in), n_(static_cast<uint32_t>(in.own.triangles().size())) {}
+
+    MeshRuns run() {
+        collect_pieces();
+        Patches patches(n_ + pieces_.size());
+        join_whole(patches);
+        join_pieces(patches);
+        return decide(patches);
+    }
+
+private:
+    struct Piece {
+        uint32_t cut;
+        std::array<uint32_t, 3> v;  // triangulation vertices
+        std::array<VRef, 3> refs;   // canonical
+    };
+
+    void collect_pieces() {
+        const MeshCuts& mc = in_.own_cuts;
+        base_.resize(mc.cuts.size());
+        for (uint32_t t = 0; t < n_; ++t) {
+            const uint32_t ci = mc.index[t];
+            if (ci == kNone) continue;
+            const CutTriangle& c = mc.cuts[ci];
+            base_[ci] = static_cast<uint32_t>(pieces_.size());
+            for (const auto& f : c.cdt.faces())
+                pieces_.push_back({ci, f, {in_.cuts.canonical(c.refs[f[0]]), in_.cuts.canonical(c.refs[f[1]]),
+                                           in_.cuts.canonical(c.refs[f[2]])}});
+        }
+    }
+
+    void join_whole(Patches& patches) {
+        const TriMesh& mesh = in_.own;
+        const auto& index = in_.own_cuts.index;
+        for (uint32_t t = 0; t < n_; ++t) {
+            if (index[t] != kNone) continue;
+            for (uint32_t h = 3 * t; h < 3 * t + 3; ++h) {
+                const uint32_t twin = mesh.twin(h);
+                if (twin == HalfEdgeTopology::kNone || twin < h) continue;
+                const uint32_t nb = TriMesh::triangle_of(twin);
+                if (index[nb] == kNone) patches.unite(t, nb);
+            }
+        }
+    }
+
+    void join_pieces(Patches& patches) {
+        const TriMesh& mesh = in_.own;
+        const MeshCuts& mc = in_.own_cuts;
+        std::unordered_map<std::pair<uint64_t, uint64_t>, uint32_t, EdgeHash> open;
+        std::vector<std::pair<uint64_t, uint32_t>> inner;  // (a << 32 | b, index in pieces_) per directed face edge
+        for (uint32_t ci = 0; ci < mc.cuts.size(); ++ci) {
+            const CutTriangle& c = mc.cuts[ci];
+            const uint32_t first = base_[ci];
+            const uint32_t count = static_cast<uint32_t>(c.cdt.num_faces());
+            inner.clear();
+            for (uint32_t j = 0; j < count; ++j) {
+                const auto& v = pieces_[first + j].v;
+                for (int k = 0; k < 3; ++k) inner.emplace_back(uint64_t{v[k]} << 32 | v[(k + 1) % 3], first + j);
+            }
+            std::sort(inner.begin(), inner.end());
+            for (const auto& [key, piece] : inner) {
+                const uint32_t a = static_cast<uint32_t>(key >> 32), b = static_cast<uint32_t>(key);
+                const uint64_t rev = uint64_t{b} << 32 | a;
+                const auto it = std::lower_bound(inner.begin(), inner.end(), std::pair<uint64_t, uint32_t>{rev, 0});
+                if (it != inner.end() && it->first == rev) {
+                    if (a < b && !c.cdt.is_constrained(a, b)) patches.unite(n_ + piece, n_ + it->second);
+                    continue;
+                }
+                const int k = boundary_edge(c.cdt, a, b);
+                if (k < 0 || on_curve(c, k, a, b)) continue;
+                const uint32_t twin = mesh.twin(3 * c.triangle + static_cast<uint32_t>(k));
+                if (twin == HalfEdgeTopology::kNone) continue;
+                const uint32_t nb = TriMesh::triangle_of(twin);
+                if (mc.index[nb] == kNone) {
+                    patches.unite(n_ + piece, nb);
+                    continue;
+                }
+                const Piece& p = pieces_[piece];
+                const int ia = static_cast<int>(std::find(p.v.begin(), p.v.end(), a) - p.v.begin());
+                const int ib = static_cast<int>(std::find(p.v.begin(), p.v.end(), b) - p.v.begin());
+                const uint64_t ra = ref_code(p.refs[ia]), rb = ref_code(p.refs[ib]);
+                const auto found = open.find({rb, ra});
+                if (found != open.end()) {
+                    patches.unite(n_ + piece, found->second);
+                } else {
+                    open.emplace(std::pair{ra, rb}, n_ + piece);
+                }
+            }
+        }
+    }
+
+    Vec3 pos(VRef r) const { return in_.cuts.position(in_.m1, in_.m2, r); }
+
+    // Coincident with a coplanar triangle of the other mesh: +1 facing the
+    // same way after the flips, -1 facing opposite ways; 0 when not.
+    int coincidence(const CutTriangle& c, Vec3 p) const {
+        if (c.coplanar.empty()) return 0;
+        const auto& op = in_.other.points();
+        const Vec2 q = c.projection(p);
+        const Triangle& own = in_.own.triangles()[c.triangle];
+        const auto& pp = in_.own.points();
+        const Vec3 n_own = cross(pp[own[1]] - pp[own[0]], pp[own[2]] - pp[own[0]]);
+        for (uint32_t o : c.coplanar) {
+            const Triangle& t = in_.other.triangles()[o];
+            const Vec2 a = c.projection(op[t[0]]), b = c.projection(op[t[1]]), d = c.projection(op[t[2]]);
+            const int orientation = sgn(orient2d(a, b, d));
+            if (orientation == 0) continue;
+            if (sgn(orient2d(a, b, q)) * orientation < 0 || sgn(orient2d(b, d, q)) * orientation < 0 ||
+                sgn(orient2d(d, a, q)) * orientation < 0)
+                continue;
+            const Vec3 n_other = cross(op[t[1]] - op[t[0]], op[t[2]] - op[t[0]]);
+            const bool alike = dot(n_own, n_other) > 0.0;
+            return alike == (in_.flip_own == in_.flip_other) ? 1 : -1;
+        }
+        return 0;
+    }
+
+    bool inside_other(Vec3 p, uint32_t hint) const {
+        const InsideResult r = hint == kNone ? inside_test(in_.other, p) : inside_test(in_.other, p, hint);
+        return r.inside != in_.flip_other;
+    }
+
+    MeshRuns decide(Patches& patches) {
+        const auto& tris = in_.own.triangles();
+        const auto& pts = in_.own.points();
+        const uint32_t total = n_ + static_cast<uint32_t>(pieces_.size());
+        // Best member per patch: the highest score, the lowest id on ties.
+        std::vector<uint32_t> best(total, kNone);
+        std::vector<double> best_score(total, -2.0);
+        std::vector<uint8_t> has_piece(total, 0);
+        for (uint32_t id = n_; id < total; ++id) has_piece[patches.find(id)] = 1;
+        for (uint32_t id = 0; id < total; ++id) {
+            const uint32_t root = patches.find(id);
+            if (id < n_ && in_.own_cuts.index[id] != kNone) continue;
+            double s;
+            if (!has_piece[root]) {
+                // An untouched shell: its lowest triangle decides.
+                if (best[root] == kNone) best[root] = id;
+                continue;
+            }
+            if (id < n_) {
+                s = score(pts[tris[id][0]], pts[tris[id][1]], pts[tris[id][2]]);
+            } else {
+                const auto& r = pieces_[id - n_].refs;
+                s = score(pos(r[0]), pos(r[1]), pos(r[2]));
+            }
+            if (s > best_score[root]) {
+                best_score[root] = s;
+                best[root] = id;
+            }
+        }
+        std::vector<uint8_t> keep(total, 0);
+        for (uint32_t root = 0; root < total; ++root) {
+            const uint32_t id = best[root];
+            if (id == kNone) continue;
+            if (id < n_) {
+                keep[root] = inside_other(centre(pts[tris[id][0]], pts[tris[id][1]], pts[tris[id][2]]), kNone);
+                continue;
+            }
+            const Piece& p = pieces_[id - n_];
+            const CutTriangle& c = in_.own_cuts.cuts[p.cut];
+            const Vec3 m = centre(pos(p.refs[0]), pos(p.refs[1]), pos(p.refs[2]));
+            const int co = coincidence(c, m);
+            if (co != 0) {
+                keep[root] = co > 0 && in_.first;
+            } else {
+                keep[root] = inside_other(m, c.partner);
+            }
+        }
+
+        MeshRuns out;
+        for (uint32_t t = 0; t < n_; ++t)
+            if (in_.own_cuts.index[t] == kNone && keep[patches.find(t)]) out.whole.push_back(t);
+        for (uint32_t j = 0; j < pieces_.size(); ++j) {
+            if (!keep[patches.find(n_ + j)]) continue;
+            std::array<VRef, 3> r = pieces_[j].refs;
+            if (in_.flip_own) std::swap(r[1], r[2]);
+            out.pieces.push_back(r);
+        }
+        return out;
+    }
+
+    const ClassifyInput& in_;
+    const uint32_t n_;
+    std::vector<Piece> pieces_;
+    std::vector<uint32_t> base_;  // per cut triangle: id of its first piece in pieces_
+};
+
+}  // namespace
+
+MeshRuns classify(const ClassifyInput& in) { return Classifier(in).run(); }
+
+}  // namespace geom::isect

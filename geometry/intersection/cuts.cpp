@@ -1,0 +1,384 @@
+#include "geometry/intersection/cuts.h"
+
+#include <algorithm>
+#include <cmath>
+#include <unordered_map>
+
+#include "geometry/panic.h"
+#include "geometry/predicates/predicates.h"
+
+namespace geom::isect {
+
+namespace {
+
+int sgn(double v) { return (v > 0.0) - (v < 0.0); }
+
+// Drops `axis`, keeping the other two in cyclic order.
+Vec2 drop(Vec3 p, int axis) {
+    switch (axis) {
+    case 0:
+        return {p.y, p.z};
+    case 1:
+        return {p.z, p.x};
+    default:
+        return {p.x, p.y};
+    }
+}
+
+// The triangle seen along one axis: its projected corners and their
+// orientation sign (never 0), so that in-plane sides are exact.
+struct Flat {
+    int axis = 2;
+    int orientation = 0;
+    Vec2 p[3];
+
+    // Side of q (a point of the plane) of edge m: > 0 towards the inside.
+    int side(int m, Vec3 q) const { return sgn(orient2d(p[m], p[(m + 1) % 3], drop(q, axis))) * orientation; }
+};
+
+// Prefers the axis of the largest normal component; any axis whose exact
+// projected orientation is non-zero is correct.
+Flat flat(const Vec3 t[3]) {
+    const Vec3 n = cross(t[1] - t[0], t[2] - t[0]);
+    const double m[3] = {std::fabs(n.x), std::fabs(n.y), std::fabs(n.z)};
+    int order[3] = {0, 1, 2};
+    std::sort(order, order + 3, [&](int i, int j) { return m[i] > m[j]; });
+    Flat f;
+    for (int axis : order) {
+        f.axis = axis;
+        for (int k = 0; k < 3; ++k) f.p[k] = drop(t[k], axis);
+        f.orientation = sgn(orient2d(f.p[0], f.p[1], f.p[2]));
+        if (f.orientation != 0) return f;
+    }
+    return f;
+}
+
+// Feature from the three edge sides of a point (edge m: corner m to m + 1);
+// false when the point is outside the closed triangle.
+bool locate(const int s[3], TriangleFeature& f) {
+    if (s[0] < 0 || s[1] < 0 || s[2] < 0) return false;
+    const int zeros = (s[0] == 0) + (s[1] == 0) + (s[2] == 0);
+    if (zeros == 0) {
+        f = {FeatureKind::Face, 0};
+    } else if (zeros == 1) {
+        f = {FeatureKind::Edge, static_cast<uint8_t>(s[0] == 0 ? 0 : (s[1] == 0 ? 1 : 2))};
+    } else if (zeros == 2) {
+        // The corner shared by the two edges the point lies on.
+        f = {FeatureKind::Vertex, static_cast<uint8_t>(s[0] != 0 ? 2 : (s[1] != 0 ? 0 : 1))};
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool on_closed_edge(TriangleFeature f, int m) {
+    if (f.kind == FeatureKind::Edge) return f.index == m;
+    if (f.kind == FeatureKind::Vertex) return f.index == m || f.index == (m + 1) % 3;
+    return false;
+}
+
+void add_point(LocalCut& out, TriangleFeature f1, TriangleFeature f2) {
+    for (int i = 0; i < out.n; ++i)
+        if (out.pts[i].f1 == f1 && out.pts[i].f2 == f2) return;
+    if (out.n == LocalCut::kMaxPoints) return;  // cannot happen: the overlap has at most 12 named points
+    out.pts[out.n++] = {f1, f2};
+}
+
+// Where the segment of one triangle in the other's plane ends: a corner on
+// the plane, or an edge whose corners lie strictly on either side.
+struct End {
+    TriangleFeature own;
+    int above = -1, below = -1;  // edge ends: corner on the normal's side, the other
+};
+
+int ends_in_plane(const int s[3], End out[3]) {
+    int n = 0;
+    for (int i = 0; i < 3; ++i)
+        if (s[i] == 0) out[n++] = {{FeatureKind::Vertex, static_cast<uint8_t>(i)}, -1, -1};
+    for (int k = 0; k < 3; ++k) {
+        const int j = (k + 1) % 3;
+        if (s[k] * s[j] < 0) out[n++] = {{FeatureKind::Edge, static_cast<uint8_t>(k)}, s[k] > 0 ? k : j, s[k] > 0 ? j : k};
+    }
+    return n;
+}
+
+// Sides of an end of `own` against the edges of `other` (whose plane holds it).
+void end_sides(const End& e, const Vec3 own[3], const Vec3 other[3], const Flat& other_flat, int s[3]) {
+    for (int m = 0; m < 3; ++m) {
+        if (e.own.kind == FeatureKind::Vertex) {
+            s[m] = other_flat.side(m, own[e.own.index]);
+        } else {
+            // The crossing lies left of edge m exactly when the segment from
+            // the upper corner to the lower one turns clockwise about it.
+            s[m] = -sgn(orient3d(other[m], other[(m + 1) % 3], own[e.above], own[e.below]));
+        }
+    }
+}
+
+void cut_crossing(const Vec3 a[3], const Vec3 b[3], const int sa[3], const int sb[3], LocalCut& out) {
+    End ea[3], eb[3];
+    const int na = ends_in_plane(sa, ea);
+    const int nb = ends_in_plane(sb, eb);
+    if (na == 0 || nb == 0) return;
+    const Flat fa = flat(a), fb = flat(b);
+    for (int i = 0; i < na; ++i) {
+        int s[3];
+        end_sides(ea[i], a, b, fb, s);
+        TriangleFeature f2;
+        if (locate(s, f2)) add_point(out, ea[i].own, f2);
+    }
+    for (int i = 0; i < nb; ++i) {
+        int s[3];
+        end_sides(eb[i], b, a, fa, s);
+        TriangleFeature f1;
+        if (locate(s, f1)) add_point(out, f1, eb[i].own);
+    }
+    if (out.n == 2) {
+        out.ns = 1;
+        out.seg[0][0] = 0;
+        out.seg[0][1] = 1;
+    }
+}
+
+// Both triangles in one plane, seen along one axis.
+void cut_coplanar(const Vec3 a[3], const Vec3 b[3], LocalCut& out) {
+    out.coplanar = true;
+    const Flat fa = flat(a);
+    Flat fb;
+    fb.axis = fa.axis;
+    for (int k = 0; k < 3; ++k) fb.p[k] = drop(b[k], fa.axis);
+    fb.orientation = sgn(orient2d(fb.p[0], fb.p[1], fb.p[2]));
+    if (fb.orientation == 0) return;
+
+    for (int i = 0; i < 3; ++i) {
+        int s[3];
+        for (int m = 0; m < 3; ++m) s[m] = fb.side(m, a[i]);
+        TriangleFeature f2;
+        if (locate(s, f2)) add_point(out, {FeatureKind::Vertex, static_cast<uint8_t>(i)}, f2);
+    }
+    for (int j = 0; j < 3; ++j) {
+        int s[3];
+        for (int k = 0; k < 3; ++k) s[k] = fa.side(k, b[j]);
+        TriangleFeature f1;
+        if (locate(s, f1)) add_point(out, f1, {FeatureKind::Vertex, static_cast<uint8_t>(j)});
+    }
+    // Proper crossings of an edge of each; the parameters along both edges
+    // are kept to order the points on each edge.
+    double ta[3][3] = {}, tb[3][3] = {};  // [edge of a][edge of b]
+    for (int k = 0; k < 3; ++k) {
+        const Vec2 p = fa.p[k], q = fa.p[(k + 1) % 3];
+        for (int m = 0; m < 3; ++m) {
+            const Vec2 r = fb.p[m], s = fb.p[(m + 1) % 3];
+            const double o1 = orient2d(r, s, p), o2 = orient2d(r, s, q);
+            const double o3 = orient2d(p, q, r), o4 = orient2d(p, q, s);
+            if (sgn(o1) * sgn(o2) < 0 && sgn(o3) * sgn(o4) < 0) {
+                ta[k][m] = o1 / (o1 - o2);
+                tb[k][m] = o3 / (o3 - o4);
+                add_point(out, {FeatureKind::Edge, static_cast<uint8_t>(k)}, {FeatureKind::Edge, static_cast<uint8_t>(m)});
+            }
+        }
+    }
+    // The points on each edge, in order along it, give that edge's stretch
+    // inside the other triangle.
+    auto param = [](Vec2 from, Vec2 to, Vec2 p) {
+        const Vec2 d{to.x - from.x, to.y - from.y};
+        return ((p.x - from.x) * d.x + (p.y - from.y) * d.y) / (d.x * d.x + d.y * d.y);
+    };
+    for (int side = 0; side < 2; ++side) {
+        const Flat& own = side == 0 ? fa : fb;
+        const Flat& other = side == 0 ? fb : fa;
+        for (int k = 0; k < 3; ++k) {
+            std::pair<double, int> on[LocalCut::kMaxPoints];
+            int count = 0;
+            for (int i = 0; i < out.n; ++i) {
+                const TriangleFeature f = side == 0 ? out.pts[i].f1 : out.pts[i].f2;
+                const TriangleFeature g = side == 0 ? out.pts[i].f2 : out.pts[i].f1;
+                if (!on_closed_edge(f, k)) continue;
+                double t;
+                if (f.kind == FeatureKind::Vertex) {
+                    t = f.index == k ? 0.0 : 1.0;
+                } else if (g.kind == FeatureKind::Edge) {
+                    t = side == 0 ? ta[k][g.index] : tb[g.index][k];
+                } else {
+                    t = param(own.p[k], own.p[(k + 1) % 3], other.p[g.index]);  // a corner of the other
+                }
+                on[count++] = {t, i};
+            }
+            // Insertion sort: at most a handful of points.
+            for (int i = 1; i < count; ++i)
+                for (int j = i; j > 0 && on[j] < on[j - 1]; --j) std::swap(on[j], on[j - 1]);
+            for (int i = 0; i + 1 < count && out.ns < LocalCut::kMaxSegments; ++i) {
+                out.seg[out.ns][0] = static_cast<uint8_t>(on[i].second);
+                out.seg[out.ns][1] = static_cast<uint8_t>(on[i + 1].second);
+                ++out.ns;
+            }
+        }
+    }
+}
+
+}  // namespace
+
+bool spans_plane(Vec3 p0, Vec3 p1, Vec3 p2) {
+    for (int axis = 0; axis < 3; ++axis)
+        if (orient2d(drop(p0, axis), drop(p1, axis), drop(p2, axis)) != 0.0) return true;
+    return false;
+}
+
+void cut_triangles(const Vec3 a[3], const Vec3 b[3], LocalCut& out) {
+    out = LocalCut{};
+    int sa[3], sb[3];
+    for (int i = 0; i < 3; ++i) sa[i] = orient3d_sign(b[0], b[1], b[2], a[i]);
+    if ((sa[0] > 0 && sa[1] > 0 && sa[2] > 0) || (sa[0] < 0 && sa[1] < 0 && sa[2] < 0)) return;
+    if (sa[0] == 0 && sa[1] == 0 && sa[2] == 0) return cut_coplanar(a, b, out);
+    for (int i = 0; i < 3; ++i) sb[i] = orient3d_sign(a[0], a[1], a[2], b[i]);
+    if ((sb[0] > 0 && sb[1] > 0 && sb[2] > 0) || (sb[0] < 0 && sb[1] < 0 && sb[2] < 0)) return;
+    if (sb[0] == 0 && sb[1] == 0 && sb[2] == 0) return;  // only for a degenerate a
+    cut_crossing(a, b, sa, sb, out);
+}
+
+namespace {
+
+enum : uint64_t { kEdgeCode = 2, kFaceCode = 3 };
+uint64_t code(uint64_t kind, uint32_t id) { return kind << 32 | id; }
+
+struct KeyHash {
+    size_t operator()(const std::pair<uint64_t, uint64_t>& k) const {
+        uint64_t h = k.first * 0x9e3779b97f4a7c15ull ^ (k.second + 0x632be59bd9b4e019ull + (k.first << 6) + (k.first >> 2));
+        h ^= h >> 31;
+        return static_cast<size_t>(h * 0xbf58476d1ce4e5b9ull);
+    }
+};
+
+struct Side {
+    const TriMesh& mesh;
+    uint32_t t;
+    const Triangle& tri() const { return mesh.triangles()[t]; }
+    Vec3 corner(int k) const { return mesh.points()[tri()[k]]; }
+    // Edge k's corners, lower vertex first.
+    std::pair<Vec3, Vec3> edge(int k) const {
+        const uint32_t u = tri()[k], v = tri()[(k + 1) % 3];
+        return u < v ? std::pair{mesh.points()[u], mesh.points()[v]} : std::pair{mesh.points()[v], mesh.points()[u]};
+    }
+    // Corners rotated to start at the lowest vertex (orientation kept).
+    void canonical_corners(Vec3 out[3]) const {
+        int r = 0;
+        for (int k = 1; k < 3; ++k)
+            if (tri()[k] < tri()[r]) r = k;
+        for (int k = 0; k < 3; ++k) out[k] = corner((r + k) % 3);
+    }
+    uint64_t feature_code(TriangleFeature f) const {
+        if (f.kind == FeatureKind::Edge) return code(kEdgeCode, mesh.edge_id(3 * t + f.index));
+        return code(kFaceCode, t);
+    }
+};
+
+Vec3 lerp(Vec3 a, Vec3 b, double t) { return a + (b - a) * t; }
+
+Vec3 edge_plane_point(std::pair<Vec3, Vec3> e, const Vec3 plane[3]) {
+    const Vec3 n = cross(plane[1] - plane[0], plane[2] - plane[0]);
+    const double da = dot(n, e.first - plane[0]), db = dot(n, e.second - plane[0]);
+    double t = da / (da - db);
+    if (!(t >= 0.0)) t = std::isnan(t) ? 0.5 : 0.0;
+    if (t > 1.0) t = 1.0;
+    return lerp(e.first, e.second, t);
+}
+
+// Midpoint of the closest points of two segments that cross.
+Vec3 edge_edge_point(std::pair<Vec3, Vec3> e1, std::pair<Vec3, Vec3> e2) {
+    const Vec3 d1 = e1.second - e1.first, d2 = e2.second - e2.first, r = e1.first - e2.first;
+    const double a = dot(d1, d1), e = dot(d2, d2), b = dot(d1, d2), c = dot(d1, r), f = dot(d2, r);
+    const double denom = a * e - b * b;
+    double s = 0.5, t = 0.5;
+    if (denom > 0.0) {
+        s = (b * f - c * e) / denom;
+        t = (a * f - b * c) / denom;
+    }
+    auto clamp01 = [](double x) { return x >= 0.0 ? (x <= 1.0 ? x : 1.0) : (std::isnan(x) ? 0.5 : 0.0); };
+    s = clamp01(s);
+    t = clamp01(t);
+    return (lerp(e1.first, e1.second, s) + lerp(e2.first, e2.second, t)) * 0.5;
+}
+
+class Namer {
+public:
+    Namer(const TriMesh& m1, const TriMesh& m2, Cuts& out) : m1_(m1), m2_(m2), out_(out) {}
+
+    VRef name(const Side& s1, const Side& s2, TriangleFeature f1, TriangleFeature f2) {
+        if (f1.kind == FeatureKind::Vertex) return {Origin::Mesh1, s1.tri()[f1.index]};
+        if (f2.kind == FeatureKind::Vertex) return {Origin::Mesh2, s2.tri()[f2.index]};
+        const std::pair<uint64_t, uint64_t> key{s1.feature_code(f1), s2.feature_code(f2)};
+        auto [it, added] = ids_.try_emplace(key, static_cast<uint32_t>(out_.new_points.size()));
+        if (added) out_.new_points.push_back(position(s1, s2, f1, f2));
+        return {Origin::New, it->second};
+    }
+
+private:
+    static Vec3 position(const Side& s1, const Side& s2, TriangleFeature f1, TriangleFeature f2) {
+        Vec3 plane[3];
+        if (f1.kind == FeatureKind::Edge && f2.kind == FeatureKind::Edge) return edge_edge_point(s1.edge(f1.index), s2.edge(f2.index));
+        if (f1.kind == FeatureKind::Edge) {
+            s2.canonical_corners(plane);
+            return edge_plane_point(s1.edge(f1.index), plane);
+        }
+        if (f2.kind == FeatureKind::Edge) {
+            s1.canonical_corners(plane);
+            return edge_plane_point(s2.edge(f2.index), plane);
+        }
+        panic("intersection: a curve point inside both faces (this is a bug)");
+    }
+
+    const TriMesh& m1_;
+    const TriMesh& m2_;
+    Cuts& out_;
+    std::unordered_map<std::pair<uint64_t, uint64_t>, uint32_t, KeyHash> ids_;
+};
+
+std::vector<uint8_t> usable_triangles(const TriMesh& mesh) {
+    const auto& p = mesh.points();
+    std::vector<uint8_t> ok(mesh.triangles().size());
+    for (size_t t = 0; t < ok.size(); ++t) {
+        const Triangle& tri = mesh.triangles()[t];
+        const Vec3 a = p[tri[0]], b = p[tri[1]], c = p[tri[2]];
+        ok[t] = is_finite(a) && is_finite(b) && is_finite(c) && spans_plane(a, b, c);
+    }
+    return ok;
+}
+
+}  // namespace
+
+Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair<uint32_t, uint32_t>>& pairs) {
+    Cuts out;
+    out.replace2.assign(m2.points().size(), kNone);
+    const std::vector<uint8_t> ok1 = usable_triangles(m1), ok2 = usable_triangles(m2);
+    Namer namer(m1, m2, out);
+    LocalCut lc;
+    for (const auto& [a, b] : pairs) {
+        if (!ok1[a] || !ok2[b]) continue;
+        const Side s1{m1, a}, s2{m2, b};
+        const Vec3 pa[3] = {s1.corner(0), s1.corner(1), s1.corner(2)};
+        const Vec3 pb[3] = {s2.corner(0), s2.corner(1), s2.corner(2)};
+        cut_triangles(pa, pb, lc);
+        for (int i = 0; i < lc.n; ++i) {
+            const auto& p = lc.pts[i];
+            if (p.f1.kind == FeatureKind::Vertex && p.f2.kind == FeatureKind::Vertex) {
+                uint32_t& r = out.replace2[s2.tri()[p.f2.index]];
+                r = std::min(r, s1.tri()[p.f1.index]);
+            }
+        }
+        if (lc.ns == 0) continue;
+        PairCut& pc = out.pairs.emplace_back();
+        pc.t1 = a;
+        pc.t2 = b;
+        pc.coplanar = lc.coplanar;
+        pc.first_point = static_cast<uint32_t>(out.points.size());
+        pc.n_points = static_cast<uint8_t>(lc.n);
+        pc.first_segment = static_cast<uint32_t>(out.segments.size());
+        pc.n_segments = static_cast<uint8_t>(lc.ns);
+        for (int i = 0; i < lc.n; ++i)
+            out.points.push_back({namer.name(s1, s2, lc.pts[i].f1, lc.pts[i].f2), lc.pts[i].f1, lc.pts[i].f2});
+        for (int i = 0; i < lc.ns; ++i) out.segments.push_back({lc.seg[i][0], lc.seg[i][1]});
+    }
+    return out;
+}
+
+}  // namespace geom::isect

@@ -1,0 +1,106 @@
+// Stage 2 of the intersection: where two triangles meet, and the result
+// vertices along the intersection curves.
+//
+// Every decision is an exact sign (orient3d on the input corners, orient2d on
+// corners projected along an axis), so each point of a cut is known
+// symbolically: which corner, edge or face of each triangle it lies on. Two
+// pairs that share a point name it alike (an edge by its undirected id), and
+// its coordinates come from one formula over the features alone, never from
+// the pair that found it. So neighbouring triangles and both meshes agree on
+// the curve's vertices, and the curve is closed wherever the inputs are.
+//
+// Coordinates: a corner is stored exactly; an edge crossing a face is the
+// edge (from its lower vertex) cut by the face's plane (from its lowest
+// corner); two edges crossing meet at the midpoint of their closest points.
+// Triangles whose corners are collinear, or that have a non-finite
+// coordinate, meet nothing.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "geometry/feature.h"
+#include "geometry/mesh/trimesh.h"
+#include "geometry/vec3.h"
+
+namespace geom::isect {
+
+inline constexpr uint32_t kNone = 0xffffffffu;
+
+// A result vertex: a vertex of either mesh, or a new one on a curve.
+enum class Origin : uint8_t { Mesh1, Mesh2, New };
+struct VRef {
+    Origin origin = Origin::Mesh1;
+    uint32_t id = 0;
+    friend bool operator==(VRef, VRef) = default;
+};
+
+// Where two triangles meet, features only. A crossing gives one segment; a
+// coplanar overlap gives the stretches of each triangle's edges that lie in
+// the other (the overlap's boundary, and its inner edges).
+struct LocalCut {
+    static constexpr int kMaxPoints = 12;
+    static constexpr int kMaxSegments = 24;
+    struct Point {
+        TriangleFeature f1, f2;  // on the first, on the second triangle
+    };
+    bool coplanar = false;
+    int n = 0;
+    Point pts[kMaxPoints];
+    int ns = 0;
+    uint8_t seg[kMaxSegments][2];
+};
+
+// Whether the corners span a plane (exact).
+bool spans_plane(Vec3 p0, Vec3 p1, Vec3 p2);
+
+// Both triangles must span a plane and be finite. Points are reported even
+// when no segment is (a touching corner): coincident corners count.
+void cut_triangles(const Vec3 a[3], const Vec3 b[3], LocalCut& out);
+
+// One pair that meets along at least one segment; its points and segments
+// are ranges of the lists in Cuts. Segments index the pair's points.
+struct PairCut {
+    uint32_t t1 = 0, t2 = 0;
+    bool coplanar = false;
+    uint32_t first_point = 0, first_segment = 0;
+    uint8_t n_points = 0, n_segments = 0;
+};
+
+struct CutPoint {
+    VRef ref;
+    TriangleFeature f1, f2;
+};
+
+struct Cuts {
+    std::vector<PairCut> pairs;
+    std::vector<CutPoint> points;
+    std::vector<std::array<uint8_t, 2>> segments;
+    std::vector<Vec3> new_points;  // positions of Origin::New vertices
+    // Mesh-2 vertex -> the lowest mesh-1 vertex at the same position, or kNone.
+    std::vector<uint32_t> replace2;
+
+    // Mesh-2 vertices that coincide with a mesh-1 vertex are that vertex.
+    VRef canonical(VRef r) const {
+        if (r.origin == Origin::Mesh2 && replace2[r.id] != kNone) return {Origin::Mesh1, replace2[r.id]};
+        return r;
+    }
+    Vec3 position(const TriMesh& m1, const TriMesh& m2, VRef r) const {
+        switch (r.origin) {
+        case Origin::Mesh1:
+            return m1.points()[r.id];
+        case Origin::Mesh2:
+            return m2.points()[r.id];
+        case Origin::New:
+            break;
+        }
+        return new_points[r.id];
+    }
+};
+
+// Pairs in the order given; that order fixes the numbering of new vertices.
+Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair<uint32_t, uint32_t>>& pairs);
+
+}  // namespace geom::isect

@@ -1,0 +1,108 @@
+#include "geometry/intersection/retriangulate.h"
+
+#include <utility>
+
+namespace geom::isect {
+
+CutTriangle::CutTriangle(const TriMesh& mesh, Origin origin, uint32_t t)
+    : triangle(t),
+      projection(drop_axis_projection(mesh.points()[mesh.triangles()[t][0]], mesh.points()[mesh.triangles()[t][1]],
+                                      mesh.points()[mesh.triangles()[t][2]])),
+      cdt(projection(mesh.points()[mesh.triangles()[t][0]]), projection(mesh.points()[mesh.triangles()[t][1]]),
+          projection(mesh.points()[mesh.triangles()[t][2]])) {
+    for (uint32_t v : mesh.triangles()[t]) refs.push_back({origin, v});
+}
+
+namespace {
+
+bool on_closed_edge(TriangleFeature f, int k) {
+    if (f.kind == FeatureKind::Edge) return f.index == k;
+    if (f.kind == FeatureKind::Vertex) return f.index == k || f.index == (k + 1) % 3;
+    return false;
+}
+
+class Builder {
+public:
+    Builder(const TriMesh& mesh, Origin origin, MeshCuts& out) : mesh_(mesh), origin_(origin), out_(out) {
+        out_.index.assign(mesh.triangles().size(), kNone);
+    }
+
+    CutTriangle& cut_of(uint32_t t) {
+        if (out_.index[t] == kNone) {
+            out_.index[t] = static_cast<uint32_t>(out_.cuts.size());
+            out_.cuts.emplace_back(mesh_, origin_, t);
+        }
+        return out_.cuts[out_.index[t]];
+    }
+
+    static uint32_t add_point(CutTriangle& c, Vec3 p, TriangleFeature own, VRef ref) {
+        if (own.kind == FeatureKind::Vertex) return own.index;
+        const OnEdge edge = own.kind == FeatureKind::Edge ? static_cast<OnEdge>(own.index) : OnEdge::None;
+        const PointKey key{static_cast<uint64_t>(ref.origin), ref.id};
+        const uint32_t id = c.cdt.insert(c.projection(p), key, edge);
+        if (id == c.refs.size()) {
+            c.refs.push_back(ref);
+            if (edge != OnEdge::None) c.edge_points.push_back({p, ref, own.index});
+        }
+        return id;
+    }
+
+    // Splits the triangles across edges that received a point; entries are
+    // appended while walking, so every new edge point is seen.
+    void propagate_edge_points() {
+        std::vector<std::pair<uint32_t, uint32_t>> work;  // (cut, edge point)
+        for (uint32_t c = 0; c < out_.cuts.size(); ++c)
+            for (uint32_t e = 0; e < out_.cuts[c].edge_points.size(); ++e) work.emplace_back(c, e);
+        for (size_t w = 0; w < work.size(); ++w) {
+            const auto [c, e] = work[w];
+            const CutTriangle::EdgePoint ep = out_.cuts[c].edge_points[e];
+            const uint32_t twin = mesh_.twin(3 * out_.cuts[c].triangle + ep.edge);
+            if (twin == HalfEdgeTopology::kNone) continue;
+            const uint32_t nb = TriMesh::triangle_of(twin);
+            CutTriangle& n = cut_of(nb);
+            const uint32_t ni = out_.index[nb];
+            const size_t before = n.edge_points.size();
+            add_point(n, ep.p, {FeatureKind::Edge, static_cast<uint8_t>(twin % 3)}, ep.ref);
+            for (size_t k = before; k < n.edge_points.size(); ++k) work.emplace_back(ni, static_cast<uint32_t>(k));
+        }
+    }
+
+private:
+    const TriMesh& mesh_;
+    Origin origin_;
+    MeshCuts& out_;
+};
+
+}  // namespace
+
+MeshCuts retriangulate(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, Which which) {
+    const bool first = which == Which::First;
+    const TriMesh& mesh = first ? m1 : m2;
+    MeshCuts out;
+    Builder builder(mesh, first ? Origin::Mesh1 : Origin::Mesh2, out);
+    uint32_t ids[LocalCut::kMaxPoints];
+    for (const PairCut& pc : cuts.pairs) {
+        const uint32_t own = first ? pc.t1 : pc.t2, other = first ? pc.t2 : pc.t1;
+        CutTriangle& c = builder.cut_of(own);
+        if (c.partner == kNone) c.partner = other;
+        if (pc.coplanar) c.coplanar.push_back(other);
+        for (uint32_t i = 0; i < pc.n_points; ++i) {
+            const CutPoint& cp = cuts.points[pc.first_point + i];
+            ids[i] = Builder::add_point(c, cuts.position(m1, m2, cp.ref), first ? cp.f1 : cp.f2, cp.ref);
+        }
+        for (uint32_t s = 0; s < pc.n_segments; ++s) {
+            const auto [i, j] = cuts.segments[pc.first_segment + s];
+            if (!c.cdt.add_constraint(ids[i], ids[j])) ++c.refused;
+            const CutPoint& pi = cuts.points[pc.first_point + i];
+            const CutPoint& pj = cuts.points[pc.first_point + j];
+            const TriangleFeature fi = first ? pi.f1 : pi.f2, fj = first ? pj.f1 : pj.f2;
+            for (int k = 0; k < 3; ++k)
+                if (on_closed_edge(fi, k) && on_closed_edge(fj, k))
+                    c.along.push_back({ids[i], ids[j], static_cast<uint8_t>(k)});
+        }
+    }
+    builder.propagate_edge_points();
+    return out;
+}
+
+}  // namespace geom::isect
