@@ -1,12 +1,154 @@
 #include "geometry/intersection/assemble.h"
 
+#include <algorithm>
+#include <cmath>
+#include <tuple>
+#include <unordered_map>
 #include <utility>
 
 namespace geom::isect {
 
+namespace {
+
+// Twice the area over the longest edge: the height on that edge.
+double height(Vec3 a, Vec3 b, Vec3 c) {
+    const double longest = std::max({norm(b - a), norm(c - b), norm(a - c)});
+    return norm(cross(b - a, c - a)) / longest;
+}
+
+uint64_t edge_key(uint32_t u, uint32_t v) { return uint64_t{u} << 32 | v; }
+
+struct Tagged {
+    Triangle t;
+    uint8_t run;
+};
+
+// Where one side of a curve has a vertex that the other lacks (two points
+// merged in one triangulation and not in its neighbour), a triangle edge u-v
+// faces a chain v-w1-...-wk-u of edges on the line through u and v. The
+// triangle is split at the chain's vertices, which closes the surface.
+// Only edges between vertices of pieces can be unmatched.
+class Zipper {
+public:
+    Zipper(std::vector<Tagged>& tris, const std::vector<Vec3>& points, double tol)
+        : tris_(tris), points_(points), tol_(tol) {}
+
+    void run() {
+        for (int pass = 0; pass < 4; ++pass) {
+            count_edges();
+            if (!split_all()) return;
+        }
+    }
+
+private:
+    void count_edges() {
+        in_piece_.assign(points_.size(), 0);
+        for (const Tagged& t : tris_)
+            if (t.run >= 2)
+                for (uint32_t v : t.t) in_piece_[v] = 1;
+        count_.clear();
+        for (const Tagged& t : tris_)
+            for (int k = 0; k < 3; ++k) {
+                const uint32_t u = t.t[k], v = t.t[(k + 1) % 3];
+                if (in_piece_[u] && in_piece_[v]) ++count_[edge_key(u, v)];
+            }
+        excess_.clear();
+        for (const auto& [key, n] : count_) {
+            const uint32_t u = static_cast<uint32_t>(key >> 32), v = static_cast<uint32_t>(key);
+            const auto it = count_.find(edge_key(v, u));
+            const int back = it == count_.end() ? 0 : it->second;
+            if (n > back) excess_[u].push_back(v);
+        }
+        for (auto& [u, list] : excess_) std::sort(list.begin(), list.end());
+    }
+
+    bool unmatched(uint32_t u, uint32_t v) const {
+        const auto it = count_.find(edge_key(u, v));
+        if (it == count_.end()) return false;
+        const auto back = count_.find(edge_key(v, u));
+        return it->second > (back == count_.end() ? 0 : back->second);
+    }
+
+    // Parameter of w along u -> v when w lies on that segment, else -1.
+    double on_segment(uint32_t u, uint32_t v, uint32_t w) const {
+        const Vec3 a = points_[u], d = points_[v] - a, p = points_[w] - a;
+        const double dd = dot(d, d);
+        if (!(dd > 0.0)) return -1.0;
+        const double t = dot(p, d) / dd;
+        if (!(t > 0.0 && t < 1.0)) return -1.0;
+        const Vec3 off = p - d * t;
+        const double limit = std::max(tol_, 1e-9 * std::sqrt(dd));
+        return norm(off) <= limit ? t : -1.0;
+    }
+
+    // The chain from v back to u along unmatched edges, points moving
+    // monotonically from v to u; empty when there is none.
+    bool chain(uint32_t u, uint32_t v, std::vector<uint32_t>& out) const {
+        out.clear();
+        uint32_t at = v;
+        double last = 1.0;  // parameter along u -> v
+        for (int step = 0; step < 32; ++step) {
+            const auto it = excess_.find(at);
+            if (it == excess_.end()) return false;
+            uint32_t next = kNone;
+            double best = -1.0;
+            for (uint32_t w : it->second) {
+                if (w == u) {
+                    if (!out.empty()) return true;
+                    continue;
+                }
+                const double t = on_segment(u, v, w);
+                if (t >= 0.0 && t < last && t > best) {
+                    best = t;
+                    next = w;
+                }
+            }
+            if (next == kNone) return false;
+            out.push_back(next);
+            last = best;
+            at = next;
+        }
+        return false;
+    }
+
+    bool split_all() {
+        bool changed = false;
+        std::vector<uint32_t> ws;
+        const size_t n = tris_.size();
+        for (size_t i = 0; i < n; ++i) {
+            for (int k = 0; k < 3; ++k) {
+                const Triangle t = tris_[i].t;
+                const uint32_t u = t[k], v = t[(k + 1) % 3], x = t[(k + 2) % 3];
+                if (!in_piece_[u] || !in_piece_[v] || !unmatched(u, v) || !chain(u, v, ws)) continue;
+                // ws runs from v towards u: the triangle becomes u-wk-x, ..., w1-v-x.
+                const uint8_t run = tris_[i].run < 2 ? static_cast<uint8_t>(tris_[i].run + 2) : tris_[i].run;
+                uint32_t prev = u;
+                for (size_t j = ws.size(); j-- > 0;) {
+                    tris_.push_back({{prev, ws[j], x}, run});
+                    prev = ws[j];
+                }
+                tris_[i] = {{prev, v, x}, run};
+                changed = true;
+                break;
+            }
+        }
+        return changed;
+    }
+
+    std::vector<Tagged>& tris_;
+    const std::vector<Vec3>& points_;
+    double tol_;
+    std::vector<uint8_t> in_piece_;
+    std::unordered_map<uint64_t, int> count_;
+    std::unordered_map<uint32_t, std::vector<uint32_t>> excess_;
+};
+
+}  // namespace
+
 TrackedMesh assemble(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, const MeshRuns& runs1,
                      const MeshRuns& runs2, bool flip1, bool flip2) {
-    TrackedMesh out;
+    // Vertices numbered in order of first use, over the triangles in run order.
+    std::vector<Vec3> points;
     std::vector<uint32_t> number1(m1.points().size(), kNone), number2(m2.points().size(), kNone),
         number_new(cuts.new_points.size(), kNone);
     auto number = [&](VRef r) {
@@ -15,24 +157,69 @@ TrackedMesh assemble(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, con
                          : r.origin == Origin::Mesh2 ? number2[r.id]
                                                      : number_new[r.id];
         if (slot == kNone) {
-            slot = static_cast<uint32_t>(out.points.size());
-            out.points.push_back(cuts.position(m1, m2, r));
+            slot = static_cast<uint32_t>(points.size());
+            points.push_back(cuts.position(m1, m2, r));
         }
         return slot;
     };
-    out.triangles.reserve(runs1.whole.size() + runs2.whole.size() + runs1.pieces.size() + runs2.pieces.size());
+    std::vector<Tagged> tris;
+    tris.reserve(runs1.whole.size() + runs2.whole.size() + runs1.pieces.size() + runs2.pieces.size());
+    uint8_t run = 0;
     for (const auto& [runs, mesh, origin, flip] :
          {std::tuple{&runs1, &m1, Origin::Mesh1, flip1}, std::tuple{&runs2, &m2, Origin::Mesh2, flip2}}) {
         for (uint32_t t : runs->whole) {
             const Triangle& tri = mesh->triangles()[t];
             Triangle n{number({origin, tri[0]}), number({origin, tri[1]}), number({origin, tri[2]})};
             if (flip) std::swap(n[1], n[2]);
-            out.triangles.push_back(n);
+            tris.push_back({n, run});
         }
+        ++run;
     }
-    for (const MeshRuns* runs : {&runs1, &runs2})
-        for (const auto& p : runs->pieces) out.triangles.push_back({number(p[0]), number(p[1]), number(p[2])});
-    out.counts = {runs1.whole.size(), runs2.whole.size(), runs1.pieces.size(), runs2.pieces.size()};
+    // Pieces thinner than the merge distance are rounding noise (a sliver
+    // between points of a curve that lie on the other surface): left out,
+    // the zip below closes what they leave.
+    bool dropped = false;
+    for (const MeshRuns* runs : {&runs1, &runs2}) {
+        for (const auto& p : runs->pieces) {
+            const VRef a = cuts.canonical(p[0]), b = cuts.canonical(p[1]), c = cuts.canonical(p[2]);
+            if (a == b || b == c || c == a ||
+                height(cuts.position(m1, m2, a), cuts.position(m1, m2, b), cuts.position(m1, m2, c)) <=
+                    cuts.merge_tol) {
+                dropped = true;
+                continue;
+            }
+            tris.push_back({{number(a), number(b), number(c)}, run});
+        }
+        ++run;
+    }
+    const size_t before = tris.size();
+    Zipper(tris, points, cuts.merge_tol).run();
+
+    TrackedMesh out;
+    out.counts = {};
+    for (const Tagged& t : tris) ++out.counts[t.run];
+    if (tris.size() == before && !dropped) {
+        out.points = std::move(points);
+        out.triangles.reserve(tris.size());
+        for (const Tagged& t : tris) out.triangles.push_back(t.t);
+        return out;
+    }
+    // Runs again in order, vertices renumbered by first use.
+    std::stable_sort(tris.begin(), tris.end(), [](const Tagged& a, const Tagged& b) { return a.run < b.run; });
+    std::vector<uint32_t> renumber(points.size(), kNone);
+    out.triangles.reserve(tris.size());
+    for (const Tagged& t : tris) {
+        Triangle n;
+        for (int k = 0; k < 3; ++k) {
+            uint32_t& slot = renumber[t.t[k]];
+            if (slot == kNone) {
+                slot = static_cast<uint32_t>(out.points.size());
+                out.points.push_back(points[t.t[k]]);
+            }
+            n[k] = slot;
+        }
+        out.triangles.push_back(n);
+    }
     return out;
 }
 

@@ -88,6 +88,9 @@ double score(Vec3 a, Vec3 b, Vec3 c) {
 
 int sgn(double v) { return (v > 0.0) - (v < 0.0); }
 
+// Unit normals closer than this (|n1 x n2|) count as parallel.
+constexpr double kParallelSine = 1e-6;
+
 class Classifier {
 public:
     explicit Classifier(const ClassifyInput& in)
@@ -184,15 +187,28 @@ private:
 
     Vec3 pos(VRef r) const { return in_.cuts.position(in_.m1, in_.m2, r); }
 
-    // Coincident with a coplanar triangle of the other mesh: +1 facing the
-    // same way after the flips, -1 facing opposite ways; 0 when not.
-    int coincidence(const CutTriangle& c, Vec3 p) const {
+    Vec3 own_normal(uint32_t t) const {
+        const auto& p = in_.own.points();
+        const Triangle& tri = in_.own.triangles()[t];
+        return cross(p[tri[1]] - p[tri[0]], p[tri[2]] - p[tri[0]]);
+    }
+    Vec3 other_normal(uint32_t t) const {
+        const auto& p = in_.other.points();
+        const Triangle& tri = in_.other.triangles()[t];
+        return cross(p[tri[1]] - p[tri[0]], p[tri[2]] - p[tri[0]]);
+    }
+
+    // +1 when the surfaces face the same way after the flips, -1 when opposite.
+    int facing(Vec3 n_own, Vec3 n_other) const {
+        return (dot(n_own, n_other) > 0.0) == (in_.flip_own == in_.flip_other) ? 1 : -1;
+    }
+
+    // Lying on a triangle of the other mesh in its plane, by exact in-plane
+    // tests: the facing; 0 when not.
+    int coplanar_overlap(const CutTriangle& c, Vec3 p) const {
         if (c.coplanar.empty()) return 0;
         const auto& op = in_.other.points();
         const Vec2 q = c.projection(p);
-        const Triangle& own = in_.own.triangles()[c.triangle];
-        const auto& pp = in_.own.points();
-        const Vec3 n_own = cross(pp[own[1]] - pp[own[0]], pp[own[2]] - pp[own[0]]);
         for (uint32_t o : c.coplanar) {
             const Triangle& t = in_.other.triangles()[o];
             const Vec2 a = c.projection(op[t[0]]), b = c.projection(op[t[1]]), d = c.projection(op[t[2]]);
@@ -201,15 +217,25 @@ private:
             if (sgn(orient2d(a, b, q)) * orientation < 0 || sgn(orient2d(b, d, q)) * orientation < 0 ||
                 sgn(orient2d(d, a, q)) * orientation < 0)
                 continue;
-            const Vec3 n_other = cross(op[t[1]] - op[t[0]], op[t[2]] - op[t[0]]);
-            const bool alike = dot(n_own, n_other) > 0.0;
-            return alike == (in_.flip_own == in_.flip_other) ? 1 : -1;
+            return facing(own_normal(c.triangle), other_normal(o));
         }
         return 0;
     }
 
-    bool inside_other(Vec3 p, uint32_t hint) const {
+    // Whether the patch of a member of triangle t with test point p is kept.
+    // A test point within the merge distance of the other surface, on a
+    // triangle parallel to its own, lies in a coincident area whose planes
+    // differ by rounding only: the facing decides, as for exact ones.
+    bool kept(uint32_t t, Vec3 p, uint32_t hint, int coplanar) const {
+        if (coplanar != 0) return coplanar > 0 && in_.first;
         const InsideResult r = hint == kNone ? inside_test(in_.other, p) : inside_test(in_.other, p, hint);
+        if (r.distance <= in_.cuts.merge_tol) {
+            const Vec3 a = own_normal(t), b = other_normal(r.nearest.triangle);
+            const double la = norm(a), lb = norm(b);
+            if (la > 0.0 && lb > 0.0 && norm(cross(a * (1.0 / la), b * (1.0 / lb))) <= kParallelSine) {
+                return facing(a, b) > 0 && in_.first;
+            }
+        }
         return r.inside != in_.flip_other;
     }
 
@@ -247,18 +273,13 @@ private:
             const uint32_t id = best[root];
             if (id == kNone) continue;
             if (id < n_) {
-                keep[root] = inside_other(centre(pts[tris[id][0]], pts[tris[id][1]], pts[tris[id][2]]), kNone);
+                keep[root] = kept(id, centre(pts[tris[id][0]], pts[tris[id][1]], pts[tris[id][2]]), kNone, 0);
                 continue;
             }
             const Piece& p = pieces_[id - n_];
             const CutTriangle& c = in_.own_cuts.cuts[p.cut];
             const Vec3 m = centre(pos(p.refs[0]), pos(p.refs[1]), pos(p.refs[2]));
-            const int co = coincidence(c, m);
-            if (co != 0) {
-                keep[root] = co > 0 && in_.first;
-            } else {
-                keep[root] = inside_other(m, c.partner);
-            }
+            keep[root] = kept(c.triangle, m, c.partner, coplanar_overlap(c, m));
         }
 
         MeshRuns out;

@@ -224,16 +224,22 @@ bool spans_plane(Vec3 p0, Vec3 p1, Vec3 p2) {
     return false;
 }
 
-void cut_triangles(const Vec3 a[3], const Vec3 b[3], LocalCut& out) {
+void cut_triangles(const Vec3 a[3], const Vec3 b[3], const int sa[3], const int sb[3], LocalCut& out) {
     out = LocalCut{};
-    int sa[3], sb[3];
-    for (int i = 0; i < 3; ++i) sa[i] = orient3d_sign(b[0], b[1], b[2], a[i]);
     if ((sa[0] > 0 && sa[1] > 0 && sa[2] > 0) || (sa[0] < 0 && sa[1] < 0 && sa[2] < 0)) return;
-    if (sa[0] == 0 && sa[1] == 0 && sa[2] == 0) return cut_coplanar(a, b, out);
-    for (int i = 0; i < 3; ++i) sb[i] = orient3d_sign(a[0], a[1], a[2], b[i]);
     if ((sb[0] > 0 && sb[1] > 0 && sb[2] > 0) || (sb[0] < 0 && sb[1] < 0 && sb[2] < 0)) return;
-    if (sb[0] == 0 && sb[1] == 0 && sb[2] == 0) return;  // only for a degenerate a
+    if (sa[0] == 0 && sa[1] == 0 && sa[2] == 0) return cut_coplanar(a, b, out);
+    if (sb[0] == 0 && sb[1] == 0 && sb[2] == 0) return cut_coplanar(a, b, out);
     cut_crossing(a, b, sa, sb, out);
+}
+
+int plane_side(const Vec3 c[3], Vec3 p, double tol) {
+    const Vec3 n = cross(c[1] - c[0], c[2] - c[0]);
+    const double d = dot(n, p - c[0]) / norm(n);
+    // Beyond the tolerance the rounded distance has the exact sign.
+    if (std::fabs(d) <= tol) return 0;
+    if (std::isfinite(d)) return sgn(d);
+    return orient3d_sign(c[0], c[1], c[2], p);
 }
 
 namespace {
@@ -346,26 +352,175 @@ std::vector<uint8_t> usable_triangles(const TriMesh& mesh) {
 
 }  // namespace
 
+double merge_distance(double magnitude) { return std::ldexp(magnitude, -40); }
+
+namespace {
+
+// Clusters of points within the merge distance, by a grid of that cell size.
+class Merger {
+public:
+    Merger(const TriMesh& m1, const TriMesh& m2, Cuts& cuts)
+        : m1_(m1), m2_(m2), cuts_(cuts), seen1_(m1.points().size(), 0), seen2_(m2.points().size(), 0) {
+        double m = 0.0;
+        for (const Bvh* b : {&m1.bvh(), &m2.bvh()}) m = std::max(m, b->max_abs());
+        tol_ = merge_distance(m);
+        cuts.merge_tol = tol_;
+    }
+
+    void add_vertex(Origin origin, uint32_t v) {
+        auto& seen = origin == Origin::Mesh1 ? seen1_ : seen2_;
+        if (seen[v]) return;
+        seen[v] = 1;
+        add({origin, v});
+    }
+    void add_new(uint32_t id) { add({Origin::New, id}); }
+    // Corners that are exactly one point, whatever the distance.
+    void force(uint32_t v1, uint32_t v2) { forced_.emplace_back(v1, v2); }
+
+    void run() {
+        const size_t n = items_.size();
+        parent_.resize(n);
+        for (size_t i = 0; i < n; ++i) parent_[i] = static_cast<uint32_t>(i);
+        std::vector<uint32_t> index_of1(m1_.points().size(), kNone), index_of2(m2_.points().size(), kNone);
+        for (uint32_t i = 0; i < n; ++i) {
+            if (items_[i].ref.origin == Origin::Mesh1) index_of1[items_[i].ref.id] = i;
+            if (items_[i].ref.origin == Origin::Mesh2) index_of2[items_[i].ref.id] = i;
+        }
+        for (const auto& [v1, v2] : forced_) unite(index_of1[v1], index_of2[v2]);
+        if (tol_ > 0.0 && std::isfinite(tol_)) {
+            std::vector<std::pair<Cell, uint32_t>> sorted;
+            sorted.reserve(n);
+            for (uint32_t i = 0; i < n; ++i)
+                if (items_[i].finite) sorted.emplace_back(items_[i].cell, i);
+            std::sort(sorted.begin(), sorted.end());
+            for (const auto& [cell, i] : sorted) {
+                for (int64_t dx = -1; dx <= 1; ++dx)
+                    for (int64_t dy = -1; dy <= 1; ++dy)
+                        for (int64_t dz = -1; dz <= 1; ++dz) {
+                            const Cell c{cell[0] + dx, cell[1] + dy, cell[2] + dz};
+                            auto it = std::lower_bound(sorted.begin(), sorted.end(), std::pair<Cell, uint32_t>{c, 0});
+                            for (; it != sorted.end() && it->first == c; ++it)
+                                if (it->second > i && close(items_[i].p, items_[it->second].p)) unite(i, it->second);
+                        }
+            }
+        }
+        // Representatives: the cluster's mesh-1 vertex, else its mesh-2 vertex, else its first new point.
+        std::vector<VRef> rep(n);
+        std::vector<uint8_t> has(n, 0);
+        for (uint32_t i = 0; i < n; ++i) {
+            const uint32_t r = find(i);
+            const VRef ref = items_[i].ref;
+            if (!has[r] || rank(ref) < rank(rep[r]) || (rank(ref) == rank(rep[r]) && ref.id < rep[r].id)) {
+                rep[r] = ref;
+                has[r] = 1;
+            }
+        }
+        cuts_.replace2.assign(m2_.points().size(), kNone);
+        cuts_.new_rep.resize(cuts_.new_points.size());
+        for (uint32_t i = 0; i < cuts_.new_points.size(); ++i) cuts_.new_rep[i] = {Origin::New, i};
+        for (uint32_t i = 0; i < n; ++i) {
+            const VRef ref = items_[i].ref, to = rep[find(i)];
+            if (ref.origin == Origin::Mesh2 && to.origin == Origin::Mesh1) cuts_.replace2[ref.id] = to.id;
+            if (ref.origin == Origin::New) cuts_.new_rep[ref.id] = to;
+        }
+    }
+
+private:
+    using Cell = std::array<int64_t, 3>;
+    struct Item {
+        VRef ref;
+        Vec3 p;
+        Cell cell;
+        bool finite;
+        uint32_t mesh1 = kNone, mesh2 = kNone;  // the cluster's vertex of each mesh (kept at roots)
+    };
+
+    static int rank(VRef r) { return static_cast<int>(r.origin); }
+
+    void add(VRef ref) {
+        Item it;
+        it.ref = ref;
+        it.p = cuts_.position(m1_, m2_, ref);
+        it.finite = is_finite(it.p) && tol_ > 0.0 && std::isfinite(tol_);
+        if (it.finite)
+            it.cell = {static_cast<int64_t>(std::floor(it.p.x / tol_)), static_cast<int64_t>(std::floor(it.p.y / tol_)),
+                       static_cast<int64_t>(std::floor(it.p.z / tol_))};
+        if (ref.origin == Origin::Mesh1) it.mesh1 = ref.id;
+        if (ref.origin == Origin::Mesh2) it.mesh2 = ref.id;
+        items_.push_back(it);
+    }
+
+    bool close(Vec3 a, Vec3 b) const {
+        return std::fabs(a.x - b.x) <= tol_ && std::fabs(a.y - b.y) <= tol_ && std::fabs(a.z - b.z) <= tol_;
+    }
+
+    uint32_t find(uint32_t x) {
+        while (parent_[x] != x) {
+            parent_[x] = parent_[parent_[x]];
+            x = parent_[x];
+        }
+        return x;
+    }
+
+    // Refused when both clusters hold a vertex of the same mesh.
+    void unite(uint32_t a, uint32_t b) {
+        if (a == kNone || b == kNone) return;
+        a = find(a);
+        b = find(b);
+        if (a == b) return;
+        Item &ia = items_[a], &ib = items_[b];
+        if ((ia.mesh1 != kNone && ib.mesh1 != kNone) || (ia.mesh2 != kNone && ib.mesh2 != kNone)) return;
+        if (b < a) std::swap(a, b);
+        parent_[b] = a;
+        if (items_[a].mesh1 == kNone) items_[a].mesh1 = items_[b].mesh1;
+        if (items_[a].mesh2 == kNone) items_[a].mesh2 = items_[b].mesh2;
+    }
+
+    const TriMesh& m1_;
+    const TriMesh& m2_;
+    Cuts& cuts_;
+    double tol_ = 0.0;
+    std::vector<uint8_t> seen1_, seen2_;
+    std::vector<Item> items_;
+    std::vector<uint32_t> parent_;
+    std::vector<std::pair<uint32_t, uint32_t>> forced_;
+};
+
+}  // namespace
+
 Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair<uint32_t, uint32_t>>& pairs) {
     Cuts out;
-    out.replace2.assign(m2.points().size(), kNone);
     const std::vector<uint8_t> ok1 = usable_triangles(m1), ok2 = usable_triangles(m2);
     Namer namer(m1, m2, out);
+    Merger merger(m1, m2, out);
     LocalCut lc;
     for (const auto& [a, b] : pairs) {
         if (!ok1[a] || !ok2[b]) continue;
         const Side s1{m1, a}, s2{m2, b};
         const Vec3 pa[3] = {s1.corner(0), s1.corner(1), s1.corner(2)};
         const Vec3 pb[3] = {s2.corner(0), s2.corner(1), s2.corner(2)};
-        cut_triangles(pa, pb, lc);
+        Vec3 ca[3], cb[3];
+        s1.canonical_corners(ca);
+        s2.canonical_corners(cb);
+        int sa[3], sb[3];
+        for (int i = 0; i < 3; ++i) {
+            sa[i] = plane_side(cb, pa[i], out.merge_tol);
+            sb[i] = plane_side(ca, pb[i], out.merge_tol);
+        }
+        cut_triangles(pa, pb, sa, sb, lc);
         for (int i = 0; i < lc.n; ++i) {
             const auto& p = lc.pts[i];
             if (p.f1.kind == FeatureKind::Vertex && p.f2.kind == FeatureKind::Vertex) {
-                uint32_t& r = out.replace2[s2.tri()[p.f2.index]];
-                r = std::min(r, s1.tri()[p.f1.index]);
+                merger.add_vertex(Origin::Mesh1, s1.tri()[p.f1.index]);
+                merger.add_vertex(Origin::Mesh2, s2.tri()[p.f2.index]);
+                merger.force(s1.tri()[p.f1.index], s2.tri()[p.f2.index]);
             }
         }
         if (lc.ns == 0) continue;
+        for (int k = 0; k < 3; ++k) {
+            merger.add_vertex(Origin::Mesh1, s1.tri()[k]);
+            merger.add_vertex(Origin::Mesh2, s2.tri()[k]);
+        }
         PairCut& pc = out.pairs.emplace_back();
         pc.t1 = a;
         pc.t2 = b;
@@ -378,6 +533,9 @@ Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair
             out.points.push_back({namer.name(s1, s2, lc.pts[i].f1, lc.pts[i].f2), lc.pts[i].f1, lc.pts[i].f2});
         for (int i = 0; i < lc.ns; ++i) out.segments.push_back({lc.seg[i][0], lc.seg[i][1]});
     }
+    for (uint32_t i = 0; i < out.new_points.size(); ++i) merger.add_new(i);
+    merger.run();
+    for (CutPoint& p : out.points) p.ref = out.canonical(p.ref);
     return out;
 }
 

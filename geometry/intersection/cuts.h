@@ -56,9 +56,11 @@ struct LocalCut {
 // Whether the corners span a plane (exact).
 bool spans_plane(Vec3 p0, Vec3 p1, Vec3 p2);
 
-// Both triangles must span a plane and be finite. Points are reported even
-// when no segment is (a touching corner): coincident corners count.
-void cut_triangles(const Vec3 a[3], const Vec3 b[3], LocalCut& out);
+// Both triangles must span a plane and be finite. sa[i]: side of a[i] of
+// b's plane (-1, 0, 1), sb likewise; with exact signs, the exact answer.
+// Points are reported even when no segment is (a touching corner):
+// coincident corners count.
+void cut_triangles(const Vec3 a[3], const Vec3 b[3], const int sa[3], const int sb[3], LocalCut& out);
 
 // One pair that meets along at least one segment; its points and segments
 // are ranges of the lists in Cuts. Segments index the pair's points.
@@ -79,12 +81,18 @@ struct Cuts {
     std::vector<CutPoint> points;
     std::vector<std::array<uint8_t, 2>> segments;
     std::vector<Vec3> new_points;  // positions of Origin::New vertices
-    // Mesh-2 vertex -> the lowest mesh-1 vertex at the same position, or kNone.
+    // Mesh-2 vertex -> the mesh-1 vertex it is merged into, or kNone.
     std::vector<uint32_t> replace2;
+    // New vertex -> the vertex it is merged into (itself when none).
+    std::vector<VRef> new_rep;
+    double merge_tol = 0.0;  // merge_distance of the two meshes' coordinates
 
-    // Mesh-2 vertices that coincide with a mesh-1 vertex are that vertex.
+    // Points closer than the merge distance are one vertex: a mesh-1 vertex
+    // if there is one, else a mesh-2 vertex, else the first new one. Two
+    // vertices of the same mesh are never merged.
     VRef canonical(VRef r) const {
         if (r.origin == Origin::Mesh2 && replace2[r.id] != kNone) return {Origin::Mesh1, replace2[r.id]};
+        if (r.origin == Origin::New) return new_rep[r.id];
         return r;
     }
     Vec3 position(const TriMesh& m1, const TriMesh& m2, VRef r) const {
@@ -99,6 +107,17 @@ struct Cuts {
         return new_points[r.id];
     }
 };
+
+// Merge distance (max-norm) for coordinates up to `magnitude`: far below any
+// feature a part has, far above the rounding of the curve's points, which
+// would otherwise leave two vertices where the other mesh's triangles see one.
+double merge_distance(double magnitude);
+
+// Side of p of the plane of `corners` (rotated to start at the lowest vertex
+// id, so every pair asks the same question): 0 within `tol` of the plane.
+// One rule for every pair that shares the corner and the plane, so faces
+// that are coplanar up to rounding are coplanar everywhere alike.
+int plane_side(const Vec3 corners[3], Vec3 p, double tol);
 
 // Pairs in the order given; that order fixes the numbering of new vertices.
 Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair<uint32_t, uint32_t>>& pairs);

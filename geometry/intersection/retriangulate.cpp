@@ -35,21 +35,27 @@ public:
         return out_.cuts[out_.index[t]];
     }
 
-    static uint32_t add_point(CutTriangle& c, Vec3 p, TriangleFeature own, VRef ref) {
+    // `ref` is canonical; a point merged into a corner is that corner.
+    static uint32_t add_point(const Cuts& cuts, CutTriangle& c, Vec3 p, TriangleFeature own, VRef ref) {
         if (own.kind == FeatureKind::Vertex) return own.index;
+        for (uint32_t k = 0; k < 3; ++k)
+            if (cuts.canonical(c.refs[k]) == ref) return k;
         const OnEdge edge = own.kind == FeatureKind::Edge ? static_cast<OnEdge>(own.index) : OnEdge::None;
         const PointKey key{static_cast<uint64_t>(ref.origin), ref.id};
         const uint32_t id = c.cdt.insert(c.projection(p), key, edge);
         if (id == c.refs.size()) {
             c.refs.push_back(ref);
-            if (edge != OnEdge::None) c.edge_points.push_back({p, ref, own.index});
+            // Also a point that the triangulation moved onto an edge: the
+            // neighbour there needs it too.
+            const OnEdge placed = c.cdt.vertex_edge(id);
+            if (placed != OnEdge::None) c.edge_points.push_back({p, ref, static_cast<uint8_t>(placed)});
         }
         return id;
     }
 
     // Splits the triangles across edges that received a point; entries are
     // appended while walking, so every new edge point is seen.
-    void propagate_edge_points() {
+    void propagate_edge_points(const Cuts& cuts) {
         std::vector<std::pair<uint32_t, uint32_t>> work;  // (cut, edge point)
         for (uint32_t c = 0; c < out_.cuts.size(); ++c)
             for (uint32_t e = 0; e < out_.cuts[c].edge_points.size(); ++e) work.emplace_back(c, e);
@@ -62,7 +68,7 @@ public:
             CutTriangle& n = cut_of(nb);
             const uint32_t ni = out_.index[nb];
             const size_t before = n.edge_points.size();
-            add_point(n, ep.p, {FeatureKind::Edge, static_cast<uint8_t>(twin % 3)}, ep.ref);
+            add_point(cuts, n, ep.p, {FeatureKind::Edge, static_cast<uint8_t>(twin % 3)}, ep.ref);
             for (size_t k = before; k < n.edge_points.size(); ++k) work.emplace_back(ni, static_cast<uint32_t>(k));
         }
     }
@@ -88,7 +94,7 @@ MeshCuts retriangulate(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, W
         if (pc.coplanar) c.coplanar.push_back(other);
         for (uint32_t i = 0; i < pc.n_points; ++i) {
             const CutPoint& cp = cuts.points[pc.first_point + i];
-            ids[i] = Builder::add_point(c, cuts.position(m1, m2, cp.ref), first ? cp.f1 : cp.f2, cp.ref);
+            ids[i] = Builder::add_point(cuts, c, cuts.position(m1, m2, cp.ref), first ? cp.f1 : cp.f2, cp.ref);
         }
         for (uint32_t s = 0; s < pc.n_segments; ++s) {
             const auto [i, j] = cuts.segments[pc.first_segment + s];
@@ -101,7 +107,7 @@ MeshCuts retriangulate(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, W
                     c.along.push_back({ids[i], ids[j], static_cast<uint8_t>(k)});
         }
     }
-    builder.propagate_edge_points();
+    builder.propagate_edge_points(cuts);
     return out;
 }
 

@@ -53,8 +53,9 @@ TrackedOutcome tracked_intersection(const TriMesh& mesh1, bool flip1, const TriM
             cuts2 = retriangulate(mesh1, mesh2, cuts, Which::Second);
             runs2 = classify({mesh2, mesh1, cuts2, cuts, mesh1, mesh2, flip2, flip1, false});
         });
-    if (runs1.whole.empty() && runs2.whole.empty() && runs1.pieces.empty() && runs2.pieces.empty()) return std::nullopt;
-    return assemble(mesh1, mesh2, cuts, runs1, runs2, flip1, flip2);
+    TrackedMesh result = assemble(mesh1, mesh2, cuts, runs1, runs2, flip1, flip2);
+    if (result.triangles.empty()) return std::nullopt;
+    return result;
 }
 
 }  // namespace geom
