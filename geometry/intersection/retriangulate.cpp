@@ -86,12 +86,24 @@ MeshCuts retriangulate(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, W
     const TriMesh& mesh = first ? m1 : m2;
     MeshCuts out;
     Builder builder(mesh, first ? Origin::Mesh1 : Origin::Mesh2, out);
-    uint32_t ids[LocalCut::kMaxPoints];
+    // Points on an edge go in first, and reach the neighbour across it, so
+    // that a point that other pairs see inside the face (two curve points
+    // merged) is still placed on the edge.
     for (const PairCut& pc : cuts.pairs) {
         const uint32_t own = first ? pc.t1 : pc.t2, other = first ? pc.t2 : pc.t1;
         CutTriangle& c = builder.cut_of(own);
         if (c.partner == kNone) c.partner = other;
         if (pc.coplanar) c.coplanar.push_back(other);
+        for (uint32_t i = 0; i < pc.n_points; ++i) {
+            const CutPoint& cp = cuts.points[pc.first_point + i];
+            const TriangleFeature f = first ? cp.f1 : cp.f2;
+            if (f.kind == FeatureKind::Edge) Builder::add_point(cuts, c, cuts.position(m1, m2, cp.ref), f, cp.ref);
+        }
+    }
+    builder.propagate_edge_points(cuts);
+    uint32_t ids[LocalCut::kMaxPoints];
+    for (const PairCut& pc : cuts.pairs) {
+        CutTriangle& c = builder.cut_of(first ? pc.t1 : pc.t2);
         for (uint32_t i = 0; i < pc.n_points; ++i) {
             const CutPoint& cp = cuts.points[pc.first_point + i];
             ids[i] = Builder::add_point(cuts, c, cuts.position(m1, m2, cp.ref), first ? cp.f1 : cp.f2, cp.ref);
