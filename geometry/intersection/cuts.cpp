@@ -13,6 +13,17 @@ namespace {
 
 int sgn(double v) { return (v > 0.0) - (v < 0.0); }
 
+Vec3 lerp(Vec3 a, Vec3 b, double t) { return a + (b - a) * t; }
+
+Vec3 edge_plane_point(std::pair<Vec3, Vec3> e, const Vec3 plane[3]) {
+    const Vec3 n = cross(plane[1] - plane[0], plane[2] - plane[0]);
+    const double da = dot(n, e.first - plane[0]), db = dot(n, e.second - plane[0]);
+    double t = da / (da - db);
+    if (!(t >= 0.0)) t = std::isnan(t) ? 0.5 : 0.0;
+    if (t > 1.0) t = 1.0;
+    return lerp(e.first, e.second, t);
+}
+
 // Drops `axis`, keeping the other two in cyclic order.
 Vec2 drop(Vec3 p, int axis) {
     switch (axis) {
@@ -25,25 +36,58 @@ Vec2 drop(Vec3 p, int axis) {
     }
 }
 
+// Edge k's corners, lower vertex first, so every pair sees the same line.
+std::pair<Vec3, Vec3> edge_of(const TriCorners& t, int k) {
+    const int j = (k + 1) % 3;
+    return t.v[k] < t.v[j] ? std::pair{t.p[k], t.p[j]} : std::pair{t.p[j], t.p[k]};
+}
+
+// Corners rotated to start at the lowest vertex (orientation kept).
+void canonical_corners(const TriCorners& t, Vec3 out[3]) {
+    int r = 0;
+    for (int k = 1; k < 3; ++k)
+        if (t.v[k] < t.v[r]) r = k;
+    for (int k = 0; k < 3; ++k) out[k] = t.p[(r + k) % 3];
+}
+
+double line_distance(Vec3 q, std::pair<Vec3, Vec3> e) {
+    const Vec3 d = e.second - e.first;
+    return norm(cross(d, q - e.first)) / norm(d);
+}
+
+// A point within `tol` of a line is on it (never with tol 0).
+int snapped(int exact, Vec3 q, std::pair<Vec3, Vec3> line, double tol) {
+    if (exact == 0 || tol <= 0.0) return exact;
+    return line_distance(q, line) <= tol ? 0 : exact;
+}
+
 // The triangle seen along one axis: its projected corners and their
 // orientation sign (never 0), so that in-plane sides are exact.
 struct Flat {
+    const TriCorners* tri = nullptr;
+    double tol = 0.0;
     int axis = 2;
     int orientation = 0;
     Vec2 p[3];
 
     // Side of q (a point of the plane) of edge m: > 0 towards the inside.
-    int side(int m, Vec3 q) const { return sgn(orient2d(p[m], p[(m + 1) % 3], drop(q, axis))) * orientation; }
+    int side(int m, Vec3 q) const {
+        const int exact = sgn(orient2d(p[m], p[(m + 1) % 3], drop(q, axis))) * orientation;
+        return snapped(exact, q, edge_of(*tri, m), tol);
+    }
 };
 
 // Prefers the axis of the largest normal component; any axis whose exact
 // projected orientation is non-zero is correct.
-Flat flat(const Vec3 t[3]) {
+Flat flat(const TriCorners& tc, double tol) {
+    const Vec3* t = tc.p;
     const Vec3 n = cross(t[1] - t[0], t[2] - t[0]);
     const double m[3] = {std::fabs(n.x), std::fabs(n.y), std::fabs(n.z)};
     int order[3] = {0, 1, 2};
     std::sort(order, order + 3, [&](int i, int j) { return m[i] > m[j]; });
     Flat f;
+    f.tri = &tc;
+    f.tol = tol;
     for (int axis : order) {
         f.axis = axis;
         for (int k = 0; k < 3; ++k) f.p[k] = drop(t[k], axis);
@@ -103,24 +147,32 @@ int ends_in_plane(const int s[3], End out[3]) {
 }
 
 // Sides of an end of `own` against the edges of `other` (whose plane holds it).
-void end_sides(const End& e, const Vec3 own[3], const Vec3 other[3], const Flat& other_flat, int s[3]) {
+void end_sides(const End& e, const TriCorners& own, const TriCorners& other, const Flat& other_flat, int s[3]) {
+    Vec3 crossing;
+    if (e.own.kind == FeatureKind::Edge && other_flat.tol > 0.0) {
+        Vec3 plane[3];
+        canonical_corners(other, plane);
+        crossing = edge_plane_point(edge_of(own, e.own.index), plane);
+    }
     for (int m = 0; m < 3; ++m) {
         if (e.own.kind == FeatureKind::Vertex) {
-            s[m] = other_flat.side(m, own[e.own.index]);
+            s[m] = other_flat.side(m, own.p[e.own.index]);
         } else {
             // The crossing lies left of edge m exactly when the segment from
             // the upper corner to the lower one turns clockwise about it.
-            s[m] = -sgn(orient3d(other[m], other[(m + 1) % 3], own[e.above], own[e.below]));
+            const int exact = -sgn(orient3d(other.p[m], other.p[(m + 1) % 3], own.p[e.above], own.p[e.below]));
+            s[m] = snapped(exact, crossing, edge_of(other, m), other_flat.tol);
         }
     }
 }
 
-void cut_crossing(const Vec3 a[3], const Vec3 b[3], const int sa[3], const int sb[3], LocalCut& out) {
+void cut_crossing(const TriCorners& a, const TriCorners& b, const int sa[3], const int sb[3], double tol,
+                  LocalCut& out) {
     End ea[3], eb[3];
     const int na = ends_in_plane(sa, ea);
     const int nb = ends_in_plane(sb, eb);
     if (na == 0 || nb == 0) return;
-    const Flat fa = flat(a), fb = flat(b);
+    const Flat fa = flat(a, tol), fb = flat(b, tol);
     for (int i = 0; i < na; ++i) {
         int s[3];
         end_sides(ea[i], a, b, fb, s);
@@ -141,10 +193,14 @@ void cut_crossing(const Vec3 a[3], const Vec3 b[3], const int sa[3], const int s
 }
 
 // Both triangles in one plane, seen along one axis.
-void cut_coplanar(const Vec3 a[3], const Vec3 b[3], LocalCut& out) {
+void cut_coplanar(const TriCorners& tri_a, const TriCorners& tri_b, double tol, LocalCut& out) {
     out.coplanar = true;
-    const Flat fa = flat(a);
+    const Vec3* a = tri_a.p;
+    const Vec3* b = tri_b.p;
+    const Flat fa = flat(tri_a, tol);
     Flat fb;
+    fb.tri = &tri_b;
+    fb.tol = tol;
     fb.axis = fa.axis;
     for (int k = 0; k < 3; ++k) fb.p[k] = drop(b[k], fa.axis);
     fb.orientation = sgn(orient2d(fb.p[0], fb.p[1], fb.p[2]));
@@ -171,7 +227,9 @@ void cut_coplanar(const Vec3 a[3], const Vec3 b[3], LocalCut& out) {
             const Vec2 r = fb.p[m], s = fb.p[(m + 1) % 3];
             const double o1 = orient2d(r, s, p), o2 = orient2d(r, s, q);
             const double o3 = orient2d(p, q, r), o4 = orient2d(p, q, s);
-            if (sgn(o1) * sgn(o2) < 0 && sgn(o3) * sgn(o4) < 0) {
+            // A corner on the other edge's line is that corner's crossing, not a proper one.
+            if (fb.side(m, a[k]) * fb.side(m, a[(k + 1) % 3]) < 0 && fa.side(k, b[m]) * fa.side(k, b[(m + 1) % 3]) < 0 &&
+                sgn(o1) * sgn(o2) < 0 && sgn(o3) * sgn(o4) < 0) {
                 ta[k][m] = o1 / (o1 - o2);
                 tb[k][m] = o3 / (o3 - o4);
                 add_point(out, {FeatureKind::Edge, static_cast<uint8_t>(k)}, {FeatureKind::Edge, static_cast<uint8_t>(m)});
@@ -224,13 +282,14 @@ bool spans_plane(Vec3 p0, Vec3 p1, Vec3 p2) {
     return false;
 }
 
-void cut_triangles(const Vec3 a[3], const Vec3 b[3], const int sa[3], const int sb[3], LocalCut& out) {
+void cut_triangles(const TriCorners& a, const TriCorners& b, const int sa[3], const int sb[3], double tol,
+                   LocalCut& out) {
     out = LocalCut{};
     if ((sa[0] > 0 && sa[1] > 0 && sa[2] > 0) || (sa[0] < 0 && sa[1] < 0 && sa[2] < 0)) return;
     if ((sb[0] > 0 && sb[1] > 0 && sb[2] > 0) || (sb[0] < 0 && sb[1] < 0 && sb[2] < 0)) return;
-    if (sa[0] == 0 && sa[1] == 0 && sa[2] == 0) return cut_coplanar(a, b, out);
-    if (sb[0] == 0 && sb[1] == 0 && sb[2] == 0) return cut_coplanar(a, b, out);
-    cut_crossing(a, b, sa, sb, out);
+    if (sa[0] == 0 && sa[1] == 0 && sa[2] == 0) return cut_coplanar(a, b, tol, out);
+    if (sb[0] == 0 && sb[1] == 0 && sb[2] == 0) return cut_coplanar(a, b, tol, out);
+    cut_crossing(a, b, sa, sb, tol, out);
 }
 
 int plane_side(const Vec3 c[3], Vec3 p, double tol) {
@@ -278,16 +337,6 @@ struct Side {
     }
 };
 
-Vec3 lerp(Vec3 a, Vec3 b, double t) { return a + (b - a) * t; }
-
-Vec3 edge_plane_point(std::pair<Vec3, Vec3> e, const Vec3 plane[3]) {
-    const Vec3 n = cross(plane[1] - plane[0], plane[2] - plane[0]);
-    const double da = dot(n, e.first - plane[0]), db = dot(n, e.second - plane[0]);
-    double t = da / (da - db);
-    if (!(t >= 0.0)) t = std::isnan(t) ? 0.5 : 0.0;
-    if (t > 1.0) t = 1.0;
-    return lerp(e.first, e.second, t);
-}
 
 // Midpoint of the closest points of two segments that cross.
 Vec3 edge_edge_point(std::pair<Vec3, Vec3> e1, std::pair<Vec3, Vec3> e2) {
@@ -497,17 +546,22 @@ Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair
     for (const auto& [a, b] : pairs) {
         if (!ok1[a] || !ok2[b]) continue;
         const Side s1{m1, a}, s2{m2, b};
-        const Vec3 pa[3] = {s1.corner(0), s1.corner(1), s1.corner(2)};
-        const Vec3 pb[3] = {s2.corner(0), s2.corner(1), s2.corner(2)};
+        TriCorners ta, tb;
+        for (int k = 0; k < 3; ++k) {
+            ta.p[k] = s1.corner(k);
+            ta.v[k] = s1.tri()[k];
+            tb.p[k] = s2.corner(k);
+            tb.v[k] = s2.tri()[k];
+        }
         Vec3 ca[3], cb[3];
-        s1.canonical_corners(ca);
-        s2.canonical_corners(cb);
+        canonical_corners(ta, ca);
+        canonical_corners(tb, cb);
         int sa[3], sb[3];
         for (int i = 0; i < 3; ++i) {
-            sa[i] = plane_side(cb, pa[i], out.merge_tol);
-            sb[i] = plane_side(ca, pb[i], out.merge_tol);
+            sa[i] = plane_side(cb, ta.p[i], out.merge_tol);
+            sb[i] = plane_side(ca, tb.p[i], out.merge_tol);
         }
-        cut_triangles(pa, pb, sa, sb, lc);
+        cut_triangles(ta, tb, sa, sb, out.merge_tol, lc);
         for (int i = 0; i < lc.n; ++i) {
             const auto& p = lc.pts[i];
             if (p.f1.kind == FeatureKind::Vertex && p.f2.kind == FeatureKind::Vertex) {

@@ -56,11 +56,20 @@ struct LocalCut {
 // Whether the corners span a plane (exact).
 bool spans_plane(Vec3 p0, Vec3 p1, Vec3 p2);
 
-// Both triangles must span a plane and be finite. sa[i]: side of a[i] of
-// b's plane (-1, 0, 1), sb likewise; with exact signs, the exact answer.
-// Points are reported even when no segment is (a touching corner):
-// coincident corners count.
-void cut_triangles(const Vec3 a[3], const Vec3 b[3], const int sa[3], const int sb[3], LocalCut& out);
+// A triangle's corners and their mesh vertex ids (the ids order edges and
+// planes, so that every pair asks the same question the same way).
+struct TriCorners {
+    Vec3 p[3];
+    uint32_t v[3] = {0, 1, 2};
+};
+
+// Both triangles must span a plane and be finite. sa[i]: side of a's corner
+// i of b's plane (-1, 0, 1), sb likewise. A point of one triangle that lies
+// within `tol` of the line of an edge of the other is on that edge; with
+// exact signs and tol 0, the exact answer. Points are reported even when no
+// segment is (a touching corner): coincident corners count.
+void cut_triangles(const TriCorners& a, const TriCorners& b, const int sa[3], const int sb[3], double tol,
+                   LocalCut& out);
 
 // One pair that meets along at least one segment; its points and segments
 // are ranges of the lists in Cuts. Segments index the pair's points.
