@@ -383,8 +383,17 @@ std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
                 if (boxes_overlap(x.lo, x.hi, nb[c].lo, nb[c].hi, pad)) stack.emplace_back(ia, c);
         }
     }
-    std::sort(out.begin(), out.end());
-    return out;
+    // Bucket by the triangle of A, then order each (short) bucket.
+    std::vector<uint32_t> start(triangles_a.size() + 1, 0);
+    for (const auto& pr : out) ++start[pr.first + 1];
+    for (size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
+    std::vector<std::pair<uint32_t, uint32_t>> sorted(out.size());
+    {
+        std::vector<uint32_t> fill(start.begin(), start.end() - 1);
+        for (const auto& pr : out) sorted[fill[pr.first]++] = pr;
+    }
+    for (size_t i = 0; i + 1 < start.size(); ++i) std::sort(sorted.begin() + start[i], sorted.begin() + start[i + 1]);
+    return sorted;
 }
 
 }  // namespace geom

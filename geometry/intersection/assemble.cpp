@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <tuple>
-#include <unordered_map>
 #include <utility>
 
 namespace geom::isect {
@@ -36,7 +35,7 @@ public:
     void run() {
         for (int pass = 0; pass < 4; ++pass) {
             count_edges();
-            if (!split_all()) return;
+            if (excess_.empty() || !split_all()) return;
         }
     }
 
@@ -46,27 +45,36 @@ private:
         for (const Tagged& t : tris_)
             if (t.run >= 2)
                 for (uint32_t v : t.t) in_piece_[v] = 1;
-        count_.clear();
+        edges_.clear();
         for (const Tagged& t : tris_)
             for (int k = 0; k < 3; ++k) {
                 const uint32_t u = t.t[k], v = t.t[(k + 1) % 3];
-                if (in_piece_[u] && in_piece_[v]) ++count_[edge_key(u, v)];
+                if (in_piece_[u] && in_piece_[v]) edges_.push_back(edge_key(u, v));
             }
+        std::sort(edges_.begin(), edges_.end());
         excess_.clear();
-        for (const auto& [key, n] : count_) {
-            const uint32_t u = static_cast<uint32_t>(key >> 32), v = static_cast<uint32_t>(key);
-            const auto it = count_.find(edge_key(v, u));
-            const int back = it == count_.end() ? 0 : it->second;
-            if (n > back) excess_[u].push_back(v);
+        for (size_t i = 0; i < edges_.size();) {
+            size_t j = i;
+            while (j < edges_.size() && edges_[j] == edges_[i]) ++j;
+            const uint32_t u = static_cast<uint32_t>(edges_[i] >> 32), v = static_cast<uint32_t>(edges_[i]);
+            if (static_cast<int>(j - i) > count(v, u)) excess_.emplace_back(u, v);
+            i = j;
         }
-        for (auto& [u, list] : excess_) std::sort(list.begin(), list.end());
     }
 
-    bool unmatched(uint32_t u, uint32_t v) const {
-        const auto it = count_.find(edge_key(u, v));
-        if (it == count_.end()) return false;
-        const auto back = count_.find(edge_key(v, u));
-        return it->second > (back == count_.end() ? 0 : back->second);
+    int count(uint32_t u, uint32_t v) const {
+        const auto r = std::equal_range(edges_.begin(), edges_.end(), edge_key(u, v));
+        return static_cast<int>(r.second - r.first);
+    }
+
+    bool unmatched(uint32_t u, uint32_t v) const { return count(u, v) > count(v, u); }
+
+    // Targets of unmatched edges leaving u, ascending.
+    std::pair<const std::pair<uint32_t, uint32_t>*, const std::pair<uint32_t, uint32_t>*> leaving(uint32_t u) const {
+        const auto lo = std::lower_bound(excess_.begin(), excess_.end(), std::pair<uint32_t, uint32_t>{u, 0});
+        auto hi = lo;
+        while (hi != excess_.end() && hi->first == u) ++hi;
+        return {excess_.data() + (lo - excess_.begin()), excess_.data() + (hi - excess_.begin())};
     }
 
     // Parameter of w along u -> v when w lies on that segment, else -1.
@@ -88,11 +96,12 @@ private:
         uint32_t at = v;
         double last = 1.0;  // parameter along u -> v
         for (int step = 0; step < 32; ++step) {
-            const auto it = excess_.find(at);
-            if (it == excess_.end()) return false;
+            const auto [first, last_edge] = leaving(at);
+            if (first == last_edge) return false;
             uint32_t next = kNone;
             double best = -1.0;
-            for (uint32_t w : it->second) {
+            for (auto e = first; e != last_edge; ++e) {
+                const uint32_t w = e->second;
                 if (w == u) {
                     if (!out.empty()) return true;
                     continue;
@@ -139,8 +148,8 @@ private:
     const std::vector<Vec3>& points_;
     double tol_;
     std::vector<uint8_t> in_piece_;
-    std::unordered_map<uint64_t, int> count_;
-    std::unordered_map<uint32_t, std::vector<uint32_t>> excess_;
+    std::vector<uint64_t> edges_;                          // directed edges among piece vertices, sorted
+    std::vector<std::pair<uint32_t, uint32_t>> excess_;    // unmatched ones, sorted
 };
 
 }  // namespace

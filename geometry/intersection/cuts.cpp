@@ -15,9 +15,26 @@ int sgn(double v) { return (v > 0.0) - (v < 0.0); }
 
 Vec3 lerp(Vec3 a, Vec3 b, double t) { return a + (b - a) * t; }
 
-Vec3 edge_plane_point(std::pair<Vec3, Vec3> e, const Vec3 plane[3]) {
-    const Vec3 n = cross(plane[1] - plane[0], plane[2] - plane[0]);
-    const double da = dot(n, e.first - plane[0]), db = dot(n, e.second - plane[0]);
+// A triangle's plane from its canonical corners: every question about it
+// uses these same bits.
+struct Plane {
+    Vec3 c0, c1, c2, n;
+    double limit = 0.0;  // tol * |n|: offsets within it are on the plane
+};
+
+Plane plane_of(const Vec3 c[3], double tol) {
+    Plane pl;
+    pl.c0 = c[0];
+    pl.c1 = c[1];
+    pl.c2 = c[2];
+    pl.n = cross(c[1] - c[0], c[2] - c[0]);
+    pl.limit = tol * norm(pl.n);
+    return pl;
+}
+
+Vec3 edge_plane_point(std::pair<Vec3, Vec3> e, const Plane& pl) {
+    const Vec3 n = pl.n;
+    const double da = dot(n, e.first - pl.c0), db = dot(n, e.second - pl.c0);
     double t = da / (da - db);
     if (!(t >= 0.0)) t = std::isnan(t) ? 0.5 : 0.0;
     if (t > 1.0) t = 1.0;
@@ -50,15 +67,11 @@ void canonical_corners(const TriCorners& t, Vec3 out[3]) {
     for (int k = 0; k < 3; ++k) out[k] = t.p[(r + k) % 3];
 }
 
-double line_distance(Vec3 q, std::pair<Vec3, Vec3> e) {
-    const Vec3 d = e.second - e.first;
-    return norm(cross(d, q - e.first)) / norm(d);
-}
-
 // A point within `tol` of a line is on it (never with tol 0).
 int snapped(int exact, Vec3 q, std::pair<Vec3, Vec3> line, double tol) {
     if (exact == 0 || tol <= 0.0) return exact;
-    return line_distance(q, line) <= tol ? 0 : exact;
+    const Vec3 d = line.second - line.first;
+    return norm_squared(cross(d, q - line.first)) <= tol * tol * norm_squared(d) ? 0 : exact;
 }
 
 // The triangle seen along one axis: its projected corners and their
@@ -146,42 +159,47 @@ int ends_in_plane(const int s[3], End out[3]) {
     return n;
 }
 
-// Sides of an end of `own` against the edges of `other` (whose plane holds it).
-void end_sides(const End& e, const TriCorners& own, const TriCorners& other, const Flat& other_flat, int s[3]) {
-    Vec3 crossing;
-    if (e.own.kind == FeatureKind::Edge && other_flat.tol > 0.0) {
-        Vec3 plane[3];
-        canonical_corners(other, plane);
-        crossing = edge_plane_point(edge_of(own, e.own.index), plane);
+// Sides of an end of `own` against the edges of `other` (whose plane holds
+// it); `other_flat` is needed for corner ends only.
+void end_sides(const End& e, const TriCorners& own, const TriCorners& other, const Plane& other_plane,
+               const Flat& other_flat, double tol, int s[3]) {
+    if (e.own.kind == FeatureKind::Vertex) {
+        for (int m = 0; m < 3; ++m) s[m] = other_flat.side(m, own.p[e.own.index]);
+        return;
     }
+    const Vec3 crossing = tol > 0.0 ? edge_plane_point(edge_of(own, e.own.index), other_plane) : Vec3{};
     for (int m = 0; m < 3; ++m) {
-        if (e.own.kind == FeatureKind::Vertex) {
-            s[m] = other_flat.side(m, own.p[e.own.index]);
-        } else {
-            // The crossing lies left of edge m exactly when the segment from
-            // the upper corner to the lower one turns clockwise about it.
-            const int exact = -sgn(orient3d(other.p[m], other.p[(m + 1) % 3], own.p[e.above], own.p[e.below]));
-            s[m] = snapped(exact, crossing, edge_of(other, m), other_flat.tol);
-        }
+        // The crossing lies left of edge m exactly when the segment from the
+        // upper corner to the lower one turns clockwise about it.
+        const int exact = -sgn(orient3d(other.p[m], other.p[(m + 1) % 3], own.p[e.above], own.p[e.below]));
+        s[m] = snapped(exact, crossing, edge_of(other, m), tol);
     }
 }
 
-void cut_crossing(const TriCorners& a, const TriCorners& b, const int sa[3], const int sb[3], double tol,
-                  LocalCut& out) {
+bool has_corner_end(const End* e, int n) {
+    for (int i = 0; i < n; ++i)
+        if (e[i].own.kind == FeatureKind::Vertex) return true;
+    return false;
+}
+
+void cut_crossing(const TriCorners& a, const TriCorners& b, const Plane& pa, const Plane& pb, const int sa[3],
+                  const int sb[3], double tol, LocalCut& out) {
     End ea[3], eb[3];
     const int na = ends_in_plane(sa, ea);
     const int nb = ends_in_plane(sb, eb);
     if (na == 0 || nb == 0) return;
-    const Flat fa = flat(a, tol), fb = flat(b, tol);
+    Flat fa, fb;
+    if (has_corner_end(eb, nb)) fa = flat(a, tol);
+    if (has_corner_end(ea, na)) fb = flat(b, tol);
     for (int i = 0; i < na; ++i) {
         int s[3];
-        end_sides(ea[i], a, b, fb, s);
+        end_sides(ea[i], a, b, pb, fb, tol, s);
         TriangleFeature f2;
         if (locate(s, f2)) add_point(out, ea[i].own, f2);
     }
     for (int i = 0; i < nb; ++i) {
         int s[3];
-        end_sides(eb[i], b, a, fa, s);
+        end_sides(eb[i], b, a, pa, fa, tol, s);
         TriangleFeature f1;
         if (locate(s, f1)) add_point(out, f1, eb[i].own);
     }
@@ -282,24 +300,45 @@ bool spans_plane(Vec3 p0, Vec3 p1, Vec3 p2) {
     return false;
 }
 
-void cut_triangles(const TriCorners& a, const TriCorners& b, const int sa[3], const int sb[3], double tol,
-                   LocalCut& out) {
-    out = LocalCut{};
+namespace {
+
+void cut_with_planes(const TriCorners& a, const TriCorners& b, const Plane& pa, const Plane& pb, const int sa[3],
+                     const int sb[3], double tol, LocalCut& out) {
+    out.coplanar = false;
+    out.n = 0;
+    out.ns = 0;
     if ((sa[0] > 0 && sa[1] > 0 && sa[2] > 0) || (sa[0] < 0 && sa[1] < 0 && sa[2] < 0)) return;
     if ((sb[0] > 0 && sb[1] > 0 && sb[2] > 0) || (sb[0] < 0 && sb[1] < 0 && sb[2] < 0)) return;
     if (sa[0] == 0 && sa[1] == 0 && sa[2] == 0) return cut_coplanar(a, b, tol, out);
     if (sb[0] == 0 && sb[1] == 0 && sb[2] == 0) return cut_coplanar(a, b, tol, out);
-    cut_crossing(a, b, sa, sb, tol, out);
+    cut_crossing(a, b, pa, pb, sa, sb, tol, out);
 }
 
-int plane_side(const Vec3 c[3], Vec3 p, double tol) {
-    const Vec3 n = cross(c[1] - c[0], c[2] - c[0]);
-    const double d = dot(n, p - c[0]) / norm(n);
-    // Beyond the tolerance the rounded distance has the exact sign.
-    if (std::fabs(d) <= tol) return 0;
-    if (std::isfinite(d)) return sgn(d);
-    return orient3d_sign(c[0], c[1], c[2], p);
+Plane canonical_plane(const TriCorners& t, double tol) {
+    Vec3 c[3];
+    canonical_corners(t, c);
+    return plane_of(c, tol);
 }
+
+}  // namespace
+
+void cut_triangles(const TriCorners& a, const TriCorners& b, const int sa[3], const int sb[3], double tol,
+                   LocalCut& out) {
+    cut_with_planes(a, b, canonical_plane(a, tol), canonical_plane(b, tol), sa, sb, tol, out);
+}
+
+namespace {
+
+// Side of p of the plane: 0 within the tolerance; beyond it the rounded
+// offset has the exact sign.
+int plane_side(const Plane& pl, Vec3 p) {
+    const double d = dot(pl.n, p - pl.c0);
+    if (std::fabs(d) <= pl.limit) return 0;
+    if (std::isfinite(d)) return sgn(d);
+    return orient3d_sign(pl.c0, pl.c1, pl.c2, p);
+}
+
+}  // namespace
 
 namespace {
 
@@ -356,7 +395,8 @@ Vec3 edge_edge_point(std::pair<Vec3, Vec3> e1, std::pair<Vec3, Vec3> e2) {
 
 class Namer {
 public:
-    Namer(const TriMesh& m1, const TriMesh& m2, Cuts& out) : m1_(m1), m2_(m2), out_(out) {}
+    Namer(const std::vector<Plane>& planes1, const std::vector<Plane>& planes2, Cuts& out)
+        : planes1_(planes1), planes2_(planes2), out_(out) {}
 
     VRef name(const Side& s1, const Side& s2, TriangleFeature f1, TriangleFeature f2) {
         if (f1.kind == FeatureKind::Vertex) return {Origin::Mesh1, s1.tri()[f1.index]};
@@ -368,25 +408,33 @@ public:
     }
 
 private:
-    static Vec3 position(const Side& s1, const Side& s2, TriangleFeature f1, TriangleFeature f2) {
-        Vec3 plane[3];
-        if (f1.kind == FeatureKind::Edge && f2.kind == FeatureKind::Edge) return edge_edge_point(s1.edge(f1.index), s2.edge(f2.index));
-        if (f1.kind == FeatureKind::Edge) {
-            s2.canonical_corners(plane);
-            return edge_plane_point(s1.edge(f1.index), plane);
-        }
-        if (f2.kind == FeatureKind::Edge) {
-            s1.canonical_corners(plane);
-            return edge_plane_point(s2.edge(f2.index), plane);
-        }
+    Vec3 position(const Side& s1, const Side& s2, TriangleFeature f1, TriangleFeature f2) const {
+        if (f1.kind == FeatureKind::Edge && f2.kind == FeatureKind::Edge)
+            return edge_edge_point(s1.edge(f1.index), s2.edge(f2.index));
+        if (f1.kind == FeatureKind::Edge) return edge_plane_point(s1.edge(f1.index), planes2_[s2.t]);
+        if (f2.kind == FeatureKind::Edge) return edge_plane_point(s2.edge(f2.index), planes1_[s1.t]);
         panic("intersection: a curve point inside both faces (this is a bug)");
     }
 
-    const TriMesh& m1_;
-    const TriMesh& m2_;
+    const std::vector<Plane>& planes1_;
+    const std::vector<Plane>& planes2_;
     Cuts& out_;
     std::unordered_map<std::pair<uint64_t, uint64_t>, uint32_t, KeyHash> ids_;
 };
+
+std::vector<Plane> planes(const TriMesh& mesh, const std::vector<uint8_t>& ok, double tol) {
+    std::vector<Plane> out(mesh.triangles().size());
+    for (uint32_t t = 0; t < out.size(); ++t) {
+        if (!ok[t]) continue;
+        TriCorners tc;
+        for (int k = 0; k < 3; ++k) {
+            tc.p[k] = mesh.points()[mesh.triangles()[t][k]];
+            tc.v[k] = mesh.triangles()[t][k];
+        }
+        out[t] = canonical_plane(tc, tol);
+    }
+    return out;
+}
 
 std::vector<uint8_t> usable_triangles(const TriMesh& mesh) {
     const auto& p = mesh.points();
@@ -539,13 +587,19 @@ private:
 
 Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair<uint32_t, uint32_t>>& pairs) {
     Cuts out;
-    const std::vector<uint8_t> ok1 = usable_triangles(m1), ok2 = usable_triangles(m2);
-    Namer namer(m1, m2, out);
     Merger merger(m1, m2, out);
+    const std::vector<uint8_t> ok1 = usable_triangles(m1), ok2 = usable_triangles(m2);
+    const std::vector<Plane> planes1 = planes(m1, ok1, out.merge_tol), planes2 = planes(m2, ok2, out.merge_tol);
+    Namer namer(planes1, planes2, out);
     LocalCut lc;
     for (const auto& [a, b] : pairs) {
         if (!ok1[a] || !ok2[b]) continue;
         const Side s1{m1, a}, s2{m2, b};
+        int sa[3], sb[3];
+        for (int i = 0; i < 3; ++i) sa[i] = plane_side(planes2[b], s1.corner(i));
+        if ((sa[0] > 0 && sa[1] > 0 && sa[2] > 0) || (sa[0] < 0 && sa[1] < 0 && sa[2] < 0)) continue;
+        for (int i = 0; i < 3; ++i) sb[i] = plane_side(planes1[a], s2.corner(i));
+        if ((sb[0] > 0 && sb[1] > 0 && sb[2] > 0) || (sb[0] < 0 && sb[1] < 0 && sb[2] < 0)) continue;
         TriCorners ta, tb;
         for (int k = 0; k < 3; ++k) {
             ta.p[k] = s1.corner(k);
@@ -553,15 +607,7 @@ Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair
             tb.p[k] = s2.corner(k);
             tb.v[k] = s2.tri()[k];
         }
-        Vec3 ca[3], cb[3];
-        canonical_corners(ta, ca);
-        canonical_corners(tb, cb);
-        int sa[3], sb[3];
-        for (int i = 0; i < 3; ++i) {
-            sa[i] = plane_side(cb, ta.p[i], out.merge_tol);
-            sb[i] = plane_side(ca, tb.p[i], out.merge_tol);
-        }
-        cut_triangles(ta, tb, sa, sb, out.merge_tol, lc);
+        cut_with_planes(ta, tb, planes1[a], planes2[b], sa, sb, out.merge_tol, lc);
         for (int i = 0; i < lc.n; ++i) {
             const auto& p = lc.pts[i];
             if (p.f1.kind == FeatureKind::Vertex && p.f2.kind == FeatureKind::Vertex) {

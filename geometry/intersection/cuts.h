@@ -122,13 +122,11 @@ struct Cuts {
 // would otherwise leave two vertices where the other mesh's triangles see one.
 double merge_distance(double magnitude);
 
-// Side of p of the plane of `corners` (rotated to start at the lowest vertex
-// id, so every pair asks the same question): 0 within `tol` of the plane.
-// One rule for every pair that shares the corner and the plane, so faces
-// that are coplanar up to rounding are coplanar everywhere alike.
-int plane_side(const Vec3 corners[3], Vec3 p, double tol);
-
 // Pairs in the order given; that order fixes the numbering of new vertices.
+// A corner's side of the other triangle's plane is 0 within the merge
+// distance of it, by one rule for every pair that shares the corner and the
+// plane (the plane from its corners rotated to start at the lowest vertex
+// id), so faces coplanar up to rounding are coplanar everywhere alike.
 Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair<uint32_t, uint32_t>>& pairs);
 
 }  // namespace geom::isect
