@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <cmath>
+#include <map>
+#include <tuple>
 #include <unordered_map>
 
 #include "geometry/panic.h"
 #include "geometry/predicates/predicates.h"
+#include "geometry/triangulation/projection.h"
 
 namespace geom::isect {
 
@@ -585,6 +588,151 @@ private:
 
 }  // namespace
 
+namespace {
+
+uint64_t ref_code(VRef r) { return static_cast<uint64_t>(r.origin) << 32 | r.id; }
+
+// The feature of a segment with ends on features a and b: the edge both lie
+// on, else the face.
+TriangleFeature segment_feature(TriangleFeature a, TriangleFeature b) {
+    for (int k = 0; k < 3; ++k)
+        if (on_closed_edge(a, k) && on_closed_edge(b, k)) return {FeatureKind::Edge, static_cast<uint8_t>(k)};
+    return {FeatureKind::Face, 0};
+}
+
+// Segments in one triangle that cross (from two triangles of the other mesh
+// that cross each other there, or from rounding next to a touching point)
+// are split at their crossing, a new curve vertex on both, so that no
+// constraint has to be left out. Rare: nothing is rebuilt when none cross.
+void split_crossings(const TriMesh& m1, const TriMesh& m2, Cuts& cuts) {
+    struct Seg {
+        uint32_t pair, index;
+        VRef a, b;
+    };
+    struct Split {
+        uint32_t pair, index;
+        VRef x;
+        double t;
+    };
+    std::vector<Split> splits;
+    std::map<std::array<uint64_t, 4>, uint32_t> crossing_ids;
+    for (int side = 0; side < 2; ++side) {
+        const TriMesh& mesh = side == 0 ? m1 : m2;
+        // Pairs grouped by this side's triangle.
+        std::vector<uint32_t> order(cuts.pairs.size());
+        for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+        auto own = [&](uint32_t i) { return side == 0 ? cuts.pairs[i].t1 : cuts.pairs[i].t2; };
+        std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) { return own(x) < own(y); });
+        std::vector<Seg> segs;
+        for (size_t g = 0; g < order.size();) {
+            size_t h = g;
+            while (h < order.size() && own(order[h]) == own(order[g])) ++h;
+            segs.clear();
+            for (size_t i = g; i < h; ++i) {
+                const PairCut& pc = cuts.pairs[order[i]];
+                for (uint32_t k = 0; k < pc.n_segments; ++k) {
+                    const auto [u, v] = cuts.segments[pc.first_segment + k];
+                    const CutPoint& pu = cuts.points[pc.first_point + u];
+                    const CutPoint& pv = cuts.points[pc.first_point + v];
+                    const TriangleFeature fu = side == 0 ? pu.f1 : pu.f2, fv = side == 0 ? pv.f1 : pv.f2;
+                    // Stretches of the triangle's own edges bound it; only inner ones can cross.
+                    if (segment_feature(fu, fv).kind == FeatureKind::Edge || pu.ref == pv.ref) continue;
+                    segs.push_back({order[i], k, pu.ref, pv.ref});
+                }
+            }
+            const uint32_t t = own(order[g]);
+            g = h;
+            if (segs.size() < 2) continue;
+            const Triangle& tri = mesh.triangles()[t];
+            const DropAxisProjection proj =
+                drop_axis_projection(mesh.points()[tri[0]], mesh.points()[tri[1]], mesh.points()[tri[2]]);
+            auto at = [&](VRef r) { return proj(cuts.position(m1, m2, r)); };
+            for (size_t i = 0; i < segs.size(); ++i) {
+                for (size_t j = i + 1; j < segs.size(); ++j) {
+                    const Seg& s = segs[i];
+                    const Seg& r = segs[j];
+                    if (s.a == r.a || s.a == r.b || s.b == r.a || s.b == r.b) continue;
+                    const Vec2 p = at(s.a), q = at(s.b), u = at(r.a), v = at(r.b);
+                    if (!(sgn(orient2d(p, q, u)) * sgn(orient2d(p, q, v)) < 0 &&
+                          sgn(orient2d(u, v, p)) * sgn(orient2d(u, v, q)) < 0))
+                        continue;
+                    // One vertex per pair of crossing segments, named by their ends.
+                    std::array<uint64_t, 4> key{ref_code(s.a), ref_code(s.b), ref_code(r.a), ref_code(r.b)};
+                    if (key[0] > key[1]) std::swap(key[0], key[1]);
+                    if (key[2] > key[3]) std::swap(key[2], key[3]);
+                    if (std::pair{key[0], key[1]} > std::pair{key[2], key[3]}) {
+                        std::swap(key[0], key[2]);
+                        std::swap(key[1], key[3]);
+                    }
+                    auto [it, added] = crossing_ids.try_emplace(key, static_cast<uint32_t>(cuts.new_points.size()));
+                    const Vec3 ps = cuts.position(m1, m2, s.a), qs = cuts.position(m1, m2, s.b);
+                    if (added) {
+                        const Vec3 pr = cuts.position(m1, m2, r.a), qr = cuts.position(m1, m2, r.b);
+                        const bool s_first = key[0] == std::min(ref_code(s.a), ref_code(s.b)) &&
+                                             key[1] == std::max(ref_code(s.a), ref_code(s.b));
+                        cuts.new_points.push_back(s_first ? edge_edge_point({ps, qs}, {pr, qr})
+                                                          : edge_edge_point({pr, qr}, {ps, qs}));
+                        cuts.new_rep.push_back({Origin::New, it->second});
+                    }
+                    const VRef x{Origin::New, it->second};
+                    const Vec3 px = cuts.new_points[it->second];
+                    for (const Seg* seg : {&s, &r}) {
+                        const Vec3 a = cuts.position(m1, m2, seg->a), d = cuts.position(m1, m2, seg->b) - a;
+                        splits.push_back({seg->pair, seg->index, x, dot(px - a, d) / dot(d, d)});
+                    }
+                }
+            }
+        }
+    }
+    if (splits.empty()) return;
+
+    // Rebuild the lists with the crossing points added to their pairs and
+    // each split segment replaced by its chain.
+    std::sort(splits.begin(), splits.end(), [](const Split& x, const Split& y) {
+        return std::tie(x.pair, x.index, x.t, x.x.id) < std::tie(y.pair, y.index, y.t, y.x.id);
+    });
+    std::vector<CutPoint> points;
+    std::vector<std::array<uint8_t, 2>> segments;
+    size_t next = 0;
+    for (uint32_t pi = 0; pi < cuts.pairs.size(); ++pi) {
+        PairCut& pc = cuts.pairs[pi];
+        const uint32_t first_point = static_cast<uint32_t>(points.size());
+        const uint32_t first_segment = static_cast<uint32_t>(segments.size());
+        for (uint32_t i = 0; i < pc.n_points; ++i) points.push_back(cuts.points[pc.first_point + i]);
+        for (uint32_t k = 0; k < pc.n_segments; ++k) {
+            auto [u, v] = cuts.segments[pc.first_segment + k];
+            uint8_t prev = u;
+            while (next < splits.size() && splits[next].pair == pi && splits[next].index == k) {
+                const CutPoint& pu = cuts.points[pc.first_point + u];
+                const CutPoint& pv = cuts.points[pc.first_point + v];
+                // Inside both faces' common segment: on each triangle, the segment's feature.
+                const CutPoint cp{splits[next].x, segment_feature(pu.f1, pv.f1), segment_feature(pu.f2, pv.f2)};
+                uint32_t local = kNone;
+                for (uint32_t i = first_point; i < points.size(); ++i)
+                    if (points[i].ref == cp.ref) local = i - first_point;
+                if (local == kNone && points.size() - first_point < 255) {
+                    local = static_cast<uint32_t>(points.size() - first_point);
+                    points.push_back(cp);
+                }
+                if (local != kNone && local != prev) {
+                    segments.push_back({prev, static_cast<uint8_t>(local)});
+                    prev = static_cast<uint8_t>(local);
+                }
+                ++next;
+            }
+            if (prev != v) segments.push_back({prev, v});
+        }
+        pc.first_point = first_point;
+        pc.n_points = static_cast<uint8_t>(points.size() - first_point);
+        pc.first_segment = first_segment;
+        pc.n_segments = static_cast<uint8_t>(std::min<size_t>(segments.size() - first_segment, 255));
+    }
+    cuts.points = std::move(points);
+    cuts.segments = std::move(segments);
+}
+
+}  // namespace
+
 Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair<uint32_t, uint32_t>>& pairs) {
     Cuts out;
     Merger merger(m1, m2, out);
@@ -636,6 +784,7 @@ Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair
     for (uint32_t i = 0; i < out.new_points.size(); ++i) merger.add_new(i);
     merger.run();
     for (CutPoint& p : out.points) p.ref = out.canonical(p.ref);
+    split_crossings(m1, m2, out);
     return out;
 }
 

@@ -101,7 +101,7 @@ MeshCuts retriangulate(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, W
         }
     }
     builder.propagate_edge_points(cuts);
-    uint32_t ids[LocalCut::kMaxPoints];
+    uint32_t ids[256];  // per point of a pair (at most 255)
     for (const PairCut& pc : cuts.pairs) {
         CutTriangle& c = builder.cut_of(first ? pc.t1 : pc.t2);
         for (uint32_t i = 0; i < pc.n_points; ++i) {

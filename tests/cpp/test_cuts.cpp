@@ -9,7 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "geometry/intersection/candidates.h"
 #include "geometry/intersection/cuts.h"
+#include "geometry/intersection/retriangulate.h"
+#include "geometry/mesh/primitives.h"
 #include "geometry/predicates/bigfloat.h"
 #include "geometry/predicates/predicates.h"
 
@@ -141,4 +144,24 @@ TEST(Cuts, MergeDistanceSnapsCornersOntoEdgeLines) {
     EXPECT_EQ(points(cut(a, b, 0.0)).count("F/V0"), 1u);
     EXPECT_EQ(points(cut(a, b, 1e-12)).count("E2/V0"), 1u);
     EXPECT_EQ(points(cut(a, b, 1e-14)).count("F/V0"), 1u);
+}
+
+TEST(Cuts, CrossingSegmentsAreSplitNotLeftOut) {
+    // Two boxes of the second mesh that pass through each other inside the
+    // first mesh's top face: their curves on that face cross.
+    MeshData plate = make_box({0, 0, 0}, {4, 4, 1});
+    MeshData b1 = make_box({1, 1, -1}, {2.5, 2.5, 2}), b2 = make_box({1.7, 0.5, -0.5}, {3.3, 2.1, 3});
+    for (const Triangle& t : b2.triangles) b1.triangles.push_back({t[0] + 8, t[1] + 8, t[2] + 8});
+    b1.points.insert(b1.points.end(), b2.points.begin(), b2.points.end());
+    const TriMesh m1 = TriMesh::build(std::move(plate.points), std::move(plate.triangles));
+    const TriMesh m2 = TriMesh::build(std::move(b1.points), std::move(b1.triangles));
+    const Cuts cuts = cut_pairs(m1, m2, candidate_pairs(m1, m2));
+    // The crossings: two on each face of the plate that both boxes cross.
+    size_t crossings = 0;
+    for (const CutPoint& p : cuts.points) crossings += p.f1.kind == FeatureKind::Face && p.f2.kind == FeatureKind::Face;
+    EXPECT_GT(crossings, 0u);
+    for (Which which : {Which::First, Which::Second}) {
+        const MeshCuts mc = retriangulate(m1, m2, cuts, which);
+        for (const CutTriangle& c : mc.cuts) EXPECT_EQ(c.refused, 0u) << c.triangle;
+    }
 }
