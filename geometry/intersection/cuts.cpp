@@ -70,6 +70,10 @@ void canonical_corners(const TriCorners& t, Vec3 out[3]) {
     for (int k = 0; k < 3; ++k) out[k] = t.p[(r + k) % 3];
 }
 
+// Squared margin on the distance bounds below, so that a point the bound
+// calls far is beyond the tolerance also after rounding.
+constexpr double kFar = 1.0625;
+
 // A point within `tol` of a line is on it (never with tol 0).
 int snapped(int exact, Vec3 q, std::pair<Vec3, Vec3> line, double tol) {
     if (exact == 0 || tol <= 0.0) return exact;
@@ -88,7 +92,13 @@ struct Flat {
 
     // Side of q (a point of the plane) of edge m: > 0 towards the inside.
     int side(int m, Vec3 q) const {
-        const int exact = sgn(orient2d(p[m], p[(m + 1) % 3], drop(q, axis))) * orientation;
+        const Vec2 a = p[m], b = p[(m + 1) % 3];
+        const double o = orient2d(a, b, drop(q, axis));
+        const int exact = sgn(o) * orientation;
+        // |o| is the projected distance times the projected edge length, and
+        // projecting never lengthens a distance: far enough, no snapping.
+        const double ex = b.x - a.x, ey = b.y - a.y;
+        if (o * o > kFar * tol * tol * (ex * ex + ey * ey)) return exact;
         return snapped(exact, q, edge_of(*tri, m), tol);
     }
 };
@@ -164,19 +174,39 @@ int ends_in_plane(const int s[3], End out[3]) {
 
 // Sides of an end of `own` against the edges of `other` (whose plane holds
 // it); `other_flat` is needed for corner ends only.
-void end_sides(const End& e, const TriCorners& own, const TriCorners& other, const Plane& other_plane,
+// Whether an end of `own` lies in the closed triangle `other` (whose plane
+// holds it), with its sides of other's edges in s; stops at the first edge
+// it is outside of. `other_flat` is needed for corner ends only.
+bool end_sides(const End& e, const TriCorners& own, const TriCorners& other, const Plane& other_plane,
                const Flat& other_flat, double tol, int s[3]) {
     if (e.own.kind == FeatureKind::Vertex) {
-        for (int m = 0; m < 3; ++m) s[m] = other_flat.side(m, own.p[e.own.index]);
-        return;
+        for (int m = 0; m < 3; ++m) {
+            s[m] = other_flat.side(m, own.p[e.own.index]);
+            if (s[m] < 0) return false;
+        }
+        return true;
     }
-    const Vec3 crossing = tol > 0.0 ? edge_plane_point(edge_of(own, e.own.index), other_plane) : Vec3{};
+    const Vec3 a = own.p[e.above], b = own.p[e.below];
+    bool have_crossing = false;
+    Vec3 crossing;
     for (int m = 0; m < 3; ++m) {
+        const Vec3 u = other.p[m], v = other.p[(m + 1) % 3];
         // The crossing lies left of edge m exactly when the segment from the
         // upper corner to the lower one turns clockwise about it.
-        const int exact = -sgn(orient3d(other.p[m], other.p[(m + 1) % 3], own.p[e.above], own.p[e.below]));
-        s[m] = snapped(exact, crossing, edge_of(other, m), tol);
+        const double o = orient3d(u, v, a, b);
+        s[m] = -sgn(o);
+        // |o| is at most |ab| |uv| times the crossing's distance from the
+        // line of uv: far enough, no snapping.
+        if (s[m] != 0 && tol > 0.0 && !(o * o > kFar * tol * tol * norm_squared(b - a) * norm_squared(v - u))) {
+            if (!have_crossing) {
+                crossing = edge_plane_point(edge_of(own, e.own.index), other_plane);
+                have_crossing = true;
+            }
+            s[m] = snapped(s[m], crossing, edge_of(other, m), tol);
+        }
+        if (s[m] < 0) return false;
     }
+    return true;
 }
 
 bool has_corner_end(const End* e, int n) {
@@ -196,15 +226,13 @@ void cut_crossing(const TriCorners& a, const TriCorners& b, const Plane& pa, con
     if (has_corner_end(ea, na)) fb = flat(b, tol);
     for (int i = 0; i < na; ++i) {
         int s[3];
-        end_sides(ea[i], a, b, pb, fb, tol, s);
         TriangleFeature f2;
-        if (locate(s, f2)) add_point(out, ea[i].own, f2);
+        if (end_sides(ea[i], a, b, pb, fb, tol, s) && locate(s, f2)) add_point(out, ea[i].own, f2);
     }
     for (int i = 0; i < nb; ++i) {
         int s[3];
-        end_sides(eb[i], b, a, pa, fa, tol, s);
         TriangleFeature f1;
-        if (locate(s, f1)) add_point(out, f1, eb[i].own);
+        if (end_sides(eb[i], b, a, pa, fa, tol, s) && locate(s, f1)) add_point(out, f1, eb[i].own);
     }
     if (out.n == 2) {
         out.ns = 1;
