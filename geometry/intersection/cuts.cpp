@@ -636,6 +636,8 @@ void split_crossings(const TriMesh& m1, const TriMesh& m2, Cuts& cuts) {
     struct Seg {
         uint32_t pair, index;
         VRef a, b;
+        Vec2 pa, pb;  // ends seen along the triangle's drop axis
+        double lo_x, hi_x, lo_y, hi_y;
     };
     struct Split {
         uint32_t pair, index;
@@ -650,7 +652,8 @@ void split_crossings(const TriMesh& m1, const TriMesh& m2, Cuts& cuts) {
         std::vector<uint32_t> order(cuts.pairs.size());
         for (uint32_t i = 0; i < order.size(); ++i) order[i] = i;
         auto own = [&](uint32_t i) { return side == 0 ? cuts.pairs[i].t1 : cuts.pairs[i].t2; };
-        std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) { return own(x) < own(y); });
+        // Pairs come sorted by mesh-1 triangle already.
+        if (side == 1) std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) { return own(x) < own(y); });
         std::vector<Seg> segs;
         for (size_t g = 0; g < order.size();) {
             size_t h = g;
@@ -665,7 +668,7 @@ void split_crossings(const TriMesh& m1, const TriMesh& m2, Cuts& cuts) {
                     const TriangleFeature fu = side == 0 ? pu.f1 : pu.f2, fv = side == 0 ? pv.f1 : pv.f2;
                     // Stretches of the triangle's own edges bound it; only inner ones can cross.
                     if (segment_feature(fu, fv).kind == FeatureKind::Edge || pu.ref == pv.ref) continue;
-                    segs.push_back({order[i], k, pu.ref, pv.ref});
+                    segs.push_back({order[i], k, pu.ref, pv.ref, {}, {}, 0, 0, 0, 0});
                 }
             }
             const uint32_t t = own(order[g]);
@@ -674,13 +677,21 @@ void split_crossings(const TriMesh& m1, const TriMesh& m2, Cuts& cuts) {
             const Triangle& tri = mesh.triangles()[t];
             const DropAxisProjection proj =
                 drop_axis_projection(mesh.points()[tri[0]], mesh.points()[tri[1]], mesh.points()[tri[2]]);
-            auto at = [&](VRef r) { return proj(cuts.position(m1, m2, r)); };
+            for (Seg& sg : segs) {
+                sg.pa = proj(cuts.position(m1, m2, sg.a));
+                sg.pb = proj(cuts.position(m1, m2, sg.b));
+                sg.lo_x = std::min(sg.pa.x, sg.pb.x);
+                sg.hi_x = std::max(sg.pa.x, sg.pb.x);
+                sg.lo_y = std::min(sg.pa.y, sg.pb.y);
+                sg.hi_y = std::max(sg.pa.y, sg.pb.y);
+            }
             for (size_t i = 0; i < segs.size(); ++i) {
                 for (size_t j = i + 1; j < segs.size(); ++j) {
                     const Seg& s = segs[i];
                     const Seg& r = segs[j];
+                    if (s.hi_x < r.lo_x || r.hi_x < s.lo_x || s.hi_y < r.lo_y || r.hi_y < s.lo_y) continue;
                     if (s.a == r.a || s.a == r.b || s.b == r.a || s.b == r.b) continue;
-                    const Vec2 p = at(s.a), q = at(s.b), u = at(r.a), v = at(r.b);
+                    const Vec2 p = s.pa, q = s.pb, u = r.pa, v = r.pb;
                     if (!(sgn(orient2d(p, q, u)) * sgn(orient2d(p, q, v)) < 0 &&
                           sgn(orient2d(u, v, p)) * sgn(orient2d(u, v, q)) < 0))
                         continue;
