@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "geometry/disjoint_sets.h"
 #include "geometry/predicates/predicates.h"
 #include "geometry/query/closest_point.h"
 
@@ -18,26 +19,12 @@ Vec3 centre(Vec3 a, Vec3 b, Vec3 c) { return a * kThird + b * kThird + c * kThir
 // Roots are the lowest member, so the result does not depend on union order.
 class Patches {
 public:
-    explicit Patches(size_t n) : parent_(n) {
-        for (size_t i = 0; i < n; ++i) parent_[i] = static_cast<uint32_t>(i);
-    }
-    uint32_t find(uint32_t x) {
-        while (parent_[x] != x) {
-            parent_[x] = parent_[parent_[x]];
-            x = parent_[x];
-        }
-        return x;
-    }
-    void unite(uint32_t a, uint32_t b) {
-        a = find(a);
-        b = find(b);
-        if (a == b) return;
-        if (a < b) std::swap(a, b);
-        parent_[a] = b;
-    }
+    explicit Patches(size_t n) : sets_(n) {}
+    uint32_t find(uint32_t x) { return sets_.find(x); }
+    void unite(uint32_t a, uint32_t b) { sets_.unite_low(a, b); }
 
 private:
-    std::vector<uint32_t> parent_;
+    DisjointSets sets_;
 };
 
 uint64_t ref_code(VRef r) { return static_cast<uint64_t>(r.origin) << 32 | r.id; }

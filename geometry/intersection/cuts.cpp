@@ -6,6 +6,7 @@
 #include <tuple>
 #include <unordered_map>
 
+#include "geometry/disjoint_sets.h"
 #include "geometry/panic.h"
 #include "geometry/predicates/predicates.h"
 #include "geometry/triangulation/projection.h"
@@ -45,16 +46,7 @@ Vec3 edge_plane_point(std::pair<Vec3, Vec3> e, const Plane& pl) {
 }
 
 // Drops `axis`, keeping the other two in cyclic order.
-Vec2 drop(Vec3 p, int axis) {
-    switch (axis) {
-    case 0:
-        return {p.y, p.z};
-    case 1:
-        return {p.z, p.x};
-    default:
-        return {p.x, p.y};
-    }
-}
+Vec2 drop(Vec3 p, int axis) { return DropAxisProjection{axis, false}(p); }
 
 // Edge k's corners, lower vertex first, so every pair sees the same line.
 std::pair<Vec3, Vec3> edge_of(const TriCorners& t, int k) {
@@ -507,8 +499,7 @@ public:
 
     void run() {
         const size_t n = items_.size();
-        parent_.resize(n);
-        for (size_t i = 0; i < n; ++i) parent_[i] = static_cast<uint32_t>(i);
+        sets_.reset(n);
         std::vector<uint32_t> index_of1(m1_.points().size(), kNone), index_of2(m2_.points().size(), kNone);
         for (uint32_t i = 0; i < n; ++i) {
             if (items_[i].ref.origin == Origin::Mesh1) index_of1[items_[i].ref.id] = i;
@@ -582,13 +573,7 @@ private:
         return std::fabs(a.x - b.x) <= tol_ && std::fabs(a.y - b.y) <= tol_ && std::fabs(a.z - b.z) <= tol_;
     }
 
-    uint32_t find(uint32_t x) {
-        while (parent_[x] != x) {
-            parent_[x] = parent_[parent_[x]];
-            x = parent_[x];
-        }
-        return x;
-    }
+    uint32_t find(uint32_t x) { return sets_.find(x); }
 
     // Refused when both clusters hold a vertex of the same mesh.
     void unite(uint32_t a, uint32_t b) {
@@ -599,7 +584,7 @@ private:
         Item &ia = items_[a], &ib = items_[b];
         if ((ia.mesh1 != kNone && ib.mesh1 != kNone) || (ia.mesh2 != kNone && ib.mesh2 != kNone)) return;
         if (b < a) std::swap(a, b);
-        parent_[b] = a;
+        sets_.attach(b, a);
         if (items_[a].mesh1 == kNone) items_[a].mesh1 = items_[b].mesh1;
         if (items_[a].mesh2 == kNone) items_[a].mesh2 = items_[b].mesh2;
     }
@@ -610,7 +595,7 @@ private:
     double tol_ = 0.0;
     std::vector<uint8_t> seen1_, seen2_;
     std::vector<Item> items_;
-    std::vector<uint32_t> parent_;
+    DisjointSets sets_;
     std::vector<std::pair<uint32_t, uint32_t>> forced_;
 };
 
