@@ -11,6 +11,7 @@
 #endif
 
 #include "geometry/bvh/radix_sort.h"
+#include "geometry/parallel.h"
 #include "geometry/panic.h"
 
 namespace geom {
@@ -344,6 +345,9 @@ bool boxes_overlap(const Vec3& alo, const Vec3& ahi, const Vec3& blo, const Vec3
 
 }  // namespace
 
+// Below this many triangles in all a second thread costs more than it saves.
+constexpr size_t kSplitWalkFrom = 16384;
+
 std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
     const Bvh& a, std::span<const Vec3> points_a, std::span<const std::array<uint32_t, 3>> triangles_a,
     const Bvh& b, std::span<const Vec3> points_b, std::span<const std::array<uint32_t, 3>> triangles_b) {
@@ -355,33 +359,44 @@ std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
     const auto& nb = b.nodes();
     if (!boxes_overlap(na[0].lo, na[0].hi, nb[0].lo, nb[0].hi, pad)) return out;
 
-    std::vector<std::pair<uint32_t, uint32_t>> stack{{0u, 0u}};
-    std::array<Box, Bvh::kLeafSize> leaf_boxes;
-    while (!stack.empty()) {
-        auto [ia, ib] = stack.back();
-        stack.pop_back();
-        const BvhNode& x = na[ia];
-        const BvhNode& y = nb[ib];
-        if (x.is_leaf() && y.is_leaf()) {
-            for (uint32_t j = 0; j < y.count; ++j)
-                leaf_boxes[j] = triangle_box(points_b, triangles_b[b.items()[y.first + j]]);
-            for (uint32_t i = 0; i < x.count; ++i) {
-                const uint32_t ta = a.items()[x.first + i];
-                const Box ba = triangle_box(points_a, triangles_a[ta]);
+    // The subtrees of A's root side by side when there is enough work.
+    auto walk = [&](uint32_t root_a, std::vector<std::pair<uint32_t, uint32_t>>& found) {
+        std::vector<std::pair<uint32_t, uint32_t>> stack{{root_a, 0u}};
+        std::array<Box, Bvh::kLeafSize> leaf_boxes;
+        while (!stack.empty()) {
+            auto [ia, ib] = stack.back();
+            stack.pop_back();
+            const BvhNode& x = na[ia];
+            const BvhNode& y = nb[ib];
+            if (x.is_leaf() && y.is_leaf()) {
                 for (uint32_t j = 0; j < y.count; ++j)
-                    if (boxes_overlap(ba.lo, ba.hi, leaf_boxes[j].lo, leaf_boxes[j].hi, pad))
-                        out.emplace_back(ta, b.items()[y.first + j]);
+                    leaf_boxes[j] = triangle_box(points_b, triangles_b[b.items()[y.first + j]]);
+                for (uint32_t i = 0; i < x.count; ++i) {
+                    const uint32_t ta = a.items()[x.first + i];
+                    const Box ba = triangle_box(points_a, triangles_a[ta]);
+                    for (uint32_t j = 0; j < y.count; ++j)
+                        if (boxes_overlap(ba.lo, ba.hi, leaf_boxes[j].lo, leaf_boxes[j].hi, pad))
+                            found.emplace_back(ta, b.items()[y.first + j]);
+                }
+                continue;
             }
-            continue;
+            const bool split_a =
+                !x.is_leaf() && (y.is_leaf() || Box{x.lo, x.hi}.half_area() >= Box{y.lo, y.hi}.half_area());
+            if (split_a) {
+                for (uint32_t c = x.first; c < x.first + 2; ++c)
+                    if (boxes_overlap(na[c].lo, na[c].hi, y.lo, y.hi, pad)) stack.emplace_back(c, ib);
+            } else {
+                for (uint32_t c = y.first; c < y.first + 2; ++c)
+                    if (boxes_overlap(x.lo, x.hi, nb[c].lo, nb[c].hi, pad)) stack.emplace_back(ia, c);
+            }
         }
-        const bool split_a = !x.is_leaf() && (y.is_leaf() || Box{x.lo, x.hi}.half_area() >= Box{y.lo, y.hi}.half_area());
-        if (split_a) {
-            for (uint32_t c = x.first; c < x.first + 2; ++c)
-                if (boxes_overlap(na[c].lo, na[c].hi, y.lo, y.hi, pad)) stack.emplace_back(c, ib);
-        } else {
-            for (uint32_t c = y.first; c < y.first + 2; ++c)
-                if (boxes_overlap(x.lo, x.hi, nb[c].lo, nb[c].hi, pad)) stack.emplace_back(ia, c);
-        }
+    };
+    std::vector<std::pair<uint32_t, uint32_t>> out2;
+    if (!na[0].is_leaf() && triangles_a.size() + triangles_b.size() >= kSplitWalkFrom) {
+        run_both(true, [&] { walk(na[0].first, out); }, [&] { walk(na[0].first + 1, out2); });
+        out.insert(out.end(), out2.begin(), out2.end());
+    } else {
+        walk(0, out);
     }
     // Bucket by the triangle of A, then order each (short) bucket.
     std::vector<uint32_t> start(triangles_a.size() + 1, 0);

@@ -8,6 +8,7 @@
 
 #include "geometry/disjoint_sets.h"
 #include "geometry/panic.h"
+#include "geometry/parallel.h"
 #include "geometry/predicates/predicates.h"
 #include "geometry/triangulation/projection.h"
 
@@ -757,53 +758,79 @@ void split_crossings(const TriMesh& m1, const TriMesh& m2, Cuts& cuts) {
 
 }  // namespace
 
+// Below this many candidate pairs a second thread costs more than it saves.
+constexpr size_t kSplitPairsFrom = 8192;
+
 Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair<uint32_t, uint32_t>>& pairs) {
     Cuts out;
     Merger merger(m1, m2, out);
     const std::vector<uint8_t> ok1 = usable_triangles(m1), ok2 = usable_triangles(m2);
     const std::vector<Plane> planes1 = planes(m1, ok1, out.merge_tol), planes2 = planes(m2, ok2, out.merge_tol);
     Namer namer(planes1, planes2, out);
-    LocalCut lc;
-    for (const auto& [a, b] : pairs) {
-        if (!ok1[a] || !ok2[b]) continue;
-        const Side s1{m1, a}, s2{m2, b};
-        int sa[3], sb[3];
-        for (int i = 0; i < 3; ++i) sa[i] = plane_side(planes2[b], s1.corner(i));
-        if ((sa[0] > 0 && sa[1] > 0 && sa[2] > 0) || (sa[0] < 0 && sa[1] < 0 && sa[2] < 0)) continue;
-        for (int i = 0; i < 3; ++i) sb[i] = plane_side(planes1[a], s2.corner(i));
-        if ((sb[0] > 0 && sb[1] > 0 && sb[2] > 0) || (sb[0] < 0 && sb[1] < 0 && sb[2] < 0)) continue;
-        TriCorners ta, tb;
-        for (int k = 0; k < 3; ++k) {
-            ta.p[k] = s1.corner(k);
-            ta.v[k] = s1.tri()[k];
-            tb.p[k] = s2.corner(k);
-            tb.v[k] = s2.tri()[k];
-        }
-        cut_with_planes(ta, tb, planes1[a], planes2[b], sa, sb, out.merge_tol, lc);
-        for (int i = 0; i < lc.n; ++i) {
-            const auto& p = lc.pts[i];
-            if (p.f1.kind == FeatureKind::Vertex && p.f2.kind == FeatureKind::Vertex) {
-                merger.add_vertex(Origin::Mesh1, s1.tri()[p.f1.index]);
-                merger.add_vertex(Origin::Mesh2, s2.tri()[p.f2.index]);
-                merger.force(s1.tri()[p.f1.index], s2.tri()[p.f2.index]);
+
+    // The pair tests read only the meshes and planes: two halves side by
+    // side; naming then runs through the results in pair order.
+    struct Met {
+        uint32_t pair;
+        LocalCut cut;
+    };
+    auto test_range = [&](size_t lo, size_t hi, std::vector<Met>& met) {
+        LocalCut lc;
+        for (size_t i = lo; i < hi; ++i) {
+            const auto [a, b] = pairs[i];
+            if (!ok1[a] || !ok2[b]) continue;
+            const Side s1{m1, a}, s2{m2, b};
+            int sa[3], sb[3];
+            for (int k = 0; k < 3; ++k) sa[k] = plane_side(planes2[b], s1.corner(k));
+            if ((sa[0] > 0 && sa[1] > 0 && sa[2] > 0) || (sa[0] < 0 && sa[1] < 0 && sa[2] < 0)) continue;
+            for (int k = 0; k < 3; ++k) sb[k] = plane_side(planes1[a], s2.corner(k));
+            if ((sb[0] > 0 && sb[1] > 0 && sb[2] > 0) || (sb[0] < 0 && sb[1] < 0 && sb[2] < 0)) continue;
+            TriCorners ta, tb;
+            for (int k = 0; k < 3; ++k) {
+                ta.p[k] = s1.corner(k);
+                ta.v[k] = s1.tri()[k];
+                tb.p[k] = s2.corner(k);
+                tb.v[k] = s2.tri()[k];
             }
+            cut_with_planes(ta, tb, planes1[a], planes2[b], sa, sb, out.merge_tol, lc);
+            if (lc.n > 0) met.push_back({static_cast<uint32_t>(i), lc});
         }
-        if (lc.ns == 0) continue;
-        for (int k = 0; k < 3; ++k) {
-            merger.add_vertex(Origin::Mesh1, s1.tri()[k]);
-            merger.add_vertex(Origin::Mesh2, s2.tri()[k]);
+    };
+    std::vector<Met> met1, met2;
+    const size_t half = pairs.size() / 2;
+    run_both(pairs.size() >= kSplitPairsFrom, [&] { test_range(0, half, met1); },
+             [&] { test_range(half, pairs.size(), met2); });
+
+    for (const std::vector<Met>* met : {&met1, &met2}) {
+        for (const Met& m : *met) {
+            const LocalCut& lc = m.cut;
+            const auto [a, b] = pairs[m.pair];
+            const Side s1{m1, a}, s2{m2, b};
+            for (int i = 0; i < lc.n; ++i) {
+                const auto& p = lc.pts[i];
+                if (p.f1.kind == FeatureKind::Vertex && p.f2.kind == FeatureKind::Vertex) {
+                    merger.add_vertex(Origin::Mesh1, s1.tri()[p.f1.index]);
+                    merger.add_vertex(Origin::Mesh2, s2.tri()[p.f2.index]);
+                    merger.force(s1.tri()[p.f1.index], s2.tri()[p.f2.index]);
+                }
+            }
+            if (lc.ns == 0) continue;
+            for (int k = 0; k < 3; ++k) {
+                merger.add_vertex(Origin::Mesh1, s1.tri()[k]);
+                merger.add_vertex(Origin::Mesh2, s2.tri()[k]);
+            }
+            PairCut& pc = out.pairs.emplace_back();
+            pc.t1 = a;
+            pc.t2 = b;
+            pc.coplanar = lc.coplanar;
+            pc.first_point = static_cast<uint32_t>(out.points.size());
+            pc.n_points = static_cast<uint8_t>(lc.n);
+            pc.first_segment = static_cast<uint32_t>(out.segments.size());
+            pc.n_segments = static_cast<uint8_t>(lc.ns);
+            for (int i = 0; i < lc.n; ++i)
+                out.points.push_back({namer.name(s1, s2, lc.pts[i].f1, lc.pts[i].f2), lc.pts[i].f1, lc.pts[i].f2});
+            for (int i = 0; i < lc.ns; ++i) out.segments.push_back({lc.seg[i][0], lc.seg[i][1]});
         }
-        PairCut& pc = out.pairs.emplace_back();
-        pc.t1 = a;
-        pc.t2 = b;
-        pc.coplanar = lc.coplanar;
-        pc.first_point = static_cast<uint32_t>(out.points.size());
-        pc.n_points = static_cast<uint8_t>(lc.n);
-        pc.first_segment = static_cast<uint32_t>(out.segments.size());
-        pc.n_segments = static_cast<uint8_t>(lc.ns);
-        for (int i = 0; i < lc.n; ++i)
-            out.points.push_back({namer.name(s1, s2, lc.pts[i].f1, lc.pts[i].f2), lc.pts[i].f1, lc.pts[i].f2});
-        for (int i = 0; i < lc.ns; ++i) out.segments.push_back({lc.seg[i][0], lc.seg[i][1]});
     }
     for (uint32_t i = 0; i < out.new_points.size(); ++i) merger.add_new(i);
     merger.run();
