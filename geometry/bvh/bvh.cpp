@@ -346,7 +346,7 @@ bool boxes_overlap(const Vec3& alo, const Vec3& ahi, const Vec3& blo, const Vec3
 }  // namespace
 
 // Below this many triangles in all a second thread costs more than it saves.
-constexpr size_t kSplitWalkFrom = 16384;
+constexpr size_t kSplitWalkFrom = 8192;
 
 std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
     const Bvh& a, std::span<const Vec3> points_a, std::span<const std::array<uint32_t, 3>> triangles_a,
