@@ -187,3 +187,25 @@ def test_drilled_again_and_again(name):
             current = check(current, d, False, True, ref.volume())
         except AssertionError as e:
             raise AssertionError(f"drilling {step + 1}: {e}") from None
+
+
+def with_needle():
+    """BLOCK's top front edge split at its middle by a zero-area triangle, as edge repairs leave them."""
+    points, tris = BLOCK
+    a, b = 4, 5  # (0, 0, 2) and (4, 0, 2)
+    points = np.vstack([points, [[2.0, 0.0, 2.0]]])
+    m = len(points) - 1
+    out = []
+    for t in tris.tolist():
+        k = [i for i in range(3) if t[i] == a and t[(i + 1) % 3] == b]
+        out += [[a, m, t[(k[0] + 2) % 3]], [m, b, t[(k[0] + 2) % 3]]] if k else [t]
+    return points, np.array(out + [[b, m, a]])
+
+
+@pytest.mark.parametrize("flags", FLAGS, ids=FLAG_IDS)
+@pytest.mark.parametrize("x0, x1, z0", [(1, 3, 1), (1.8, 2.2, 1.5), (2, 3, 1), (1, 2, 0.5), (0.5, 1.5, 2)])
+def test_cut_through_a_zero_area_triangle(x0, x1, z0, flags):
+    # The tool crosses the split edge, through its middle vertex in some cases.
+    tool = box((x0, -1, z0), (x1, 1, 3))
+    both = (x1 - x0) * 1 * (2 - z0)
+    check(with_needle(), tool, *flags, expected_volume(24, (x1 - x0) * 2 * (3 - z0), both, *flags))

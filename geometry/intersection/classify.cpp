@@ -115,13 +115,14 @@ private:
     void join_whole(Patches& patches) {
         const TriMesh& mesh = in_.own;
         const auto& index = in_.own_cuts.index;
+        const auto& dropped = in_.own_cuts.dropped;
         for (uint32_t t = 0; t < n_; ++t) {
-            if (index[t] != kNone) continue;
+            if (index[t] != kNone || dropped[t]) continue;
             for (uint32_t h = 3 * t; h < 3 * t + 3; ++h) {
                 const uint32_t twin = mesh.twin(h);
                 if (twin == HalfEdgeTopology::kNone || twin < h) continue;
                 const uint32_t nb = TriMesh::triangle_of(twin);
-                if (index[nb] == kNone) patches.unite(t, nb);
+                if (index[nb] == kNone && !dropped[nb]) patches.unite(t, nb);
             }
         }
     }
@@ -154,6 +155,7 @@ private:
                 const uint32_t twin = mesh.twin(3 * c.triangle + static_cast<uint32_t>(k));
                 if (twin == HalfEdgeTopology::kNone) continue;
                 const uint32_t nb = TriMesh::triangle_of(twin);
+                if (mc.dropped[nb]) continue;
                 if (mc.index[nb] == kNone) {
                     patches.unite(n_ + piece, nb);
                     continue;
@@ -237,7 +239,7 @@ private:
         for (uint32_t id = n_; id < total; ++id) has_piece[patches.find(id)] = 1;
         for (uint32_t id = 0; id < total; ++id) {
             const uint32_t root = patches.find(id);
-            if (id < n_ && in_.own_cuts.index[id] != kNone) continue;
+            if (id < n_ && (in_.own_cuts.index[id] != kNone || in_.own_cuts.dropped[id])) continue;
             double s;
             if (!has_piece[root]) {
                 // An untouched shell: its lowest triangle decides.
@@ -271,7 +273,7 @@ private:
 
         MeshRuns out;
         for (uint32_t t = 0; t < n_; ++t)
-            if (in_.own_cuts.index[t] == kNone && keep[patches.find(t)]) out.whole.push_back(t);
+            if (in_.own_cuts.index[t] == kNone && !in_.own_cuts.dropped[t] && keep[patches.find(t)]) out.whole.push_back(t);
         for (uint32_t j = 0; j < pieces_.size(); ++j) {
             if (!keep[patches.find(n_ + j)]) continue;
             std::array<VRef, 3> r = pieces_[j].refs;

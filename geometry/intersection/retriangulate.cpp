@@ -25,6 +25,7 @@ class Builder {
 public:
     Builder(const TriMesh& mesh, Origin origin, MeshCuts& out) : mesh_(mesh), origin_(origin), out_(out) {
         out_.index.assign(mesh.triangles().size(), kNone);
+        out_.dropped.assign(mesh.triangles().size(), 0);
     }
 
     CutTriangle& cut_of(uint32_t t) {
@@ -65,6 +66,13 @@ public:
             const uint32_t twin = mesh_.twin(3 * out_.cuts[c].triangle + ep.edge);
             if (twin == HalfEdgeTopology::kNone) continue;
             const uint32_t nb = TriMesh::triangle_of(twin);
+            // A triangle without area (or with a non-finite corner) has no
+            // triangulation: it is left out, and the assembly splits its
+            // neighbours across it where the points on its edges need it.
+            if (!usable(nb)) {
+                out_.dropped[nb] = 1;
+                continue;
+            }
             CutTriangle& n = cut_of(nb);
             const uint32_t ni = out_.index[nb];
             const size_t before = n.edge_points.size();
@@ -74,6 +82,13 @@ public:
     }
 
 private:
+    bool usable(uint32_t t) const {
+        const auto& p = mesh_.points();
+        const Triangle& tri = mesh_.triangles()[t];
+        return is_finite(p[tri[0]]) && is_finite(p[tri[1]]) && is_finite(p[tri[2]]) &&
+               spans_plane(p[tri[0]], p[tri[1]], p[tri[2]]);
+    }
+
     const TriMesh& mesh_;
     Origin origin_;
     MeshCuts& out_;

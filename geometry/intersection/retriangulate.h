@@ -49,6 +49,9 @@ struct CutTriangle {
 struct MeshCuts {
     std::vector<uint32_t> index;  // per triangle: its entry in `cuts`, or kNone when whole
     std::vector<CutTriangle> cuts;
+    // Per triangle: without area and with a curve point on an edge, so left
+    // out of the result (it bounds no volume).
+    std::vector<uint8_t> dropped;
 };
 
 // The cut triangles of mesh 1 (`which` First) or mesh 2, in the order the

@@ -245,6 +245,39 @@ const PseudoNormals& TriMesh::pseudo_normals() const {
     return lazy_->normals;
 }
 
+namespace {
+
+// Index (0..2) of the longest edge of a triangle; edge k runs from corner k.
+int longest_edge(const PseudoNormalSource& src, const Triangle& t) {
+    int longest = 0;
+    double best = -1.0;
+    for (int k = 0; k < 3; ++k) {
+        const Vec3 d = src.points[t[(k + 1) % 3]] - src.points[t[k]];
+        if (dot(d, d) > best) best = dot(d, d), longest = k;
+    }
+    return longest;
+}
+
+// Unit normal of the face that borders half-edge `half`. A face without area
+// lies along its longest edge, so the face that really borders it is across
+// that edge (a needle left where an edge was split at a vertex, say); a few
+// steps at most. False when there is none.
+bool bordering_normal(const PseudoNormalSource& src, uint32_t half, Vec3& normal) {
+    for (int step = 0; step < 4 && half != HalfEdgeTopology::kNone; ++step) {
+        const uint32_t f = half / 3;
+        const Triangle& t = src.triangles[f];
+        double angle = 0.0;
+        if (face_frame(src.points[t[0]], src.points[t[1]], src.points[t[2]], -1, normal, angle)) return true;
+        uint32_t longest = 3 * f + static_cast<uint32_t>(longest_edge(src, t));
+        // This edge is the long one: go on along the next edge of the needle.
+        if (longest == half) longest = 3 * f + (half % 3 + 1) % 3;
+        half = src.topology->twin[longest];
+    }
+    return false;
+}
+
+}  // namespace
+
 Vec3 PseudoNormals::Vertices::operator[](size_t v) const {
     if (src == nullptr || v >= src->n_points) panic("pseudo-normal of a point out of range");
     Vec3 sum;
@@ -253,8 +286,16 @@ Vec3 PseudoNormals::Vertices::operator[](size_t v) const {
         const Triangle& t = src->triangles[h / 3];
         Vec3 n;
         double angle = 0.0;
-        if (face_frame(src->points[t[0]], src->points[t[1]], src->points[t[2]], static_cast<int>(h % 3), n, angle))
+        if (face_frame(src->points[t[0]], src->points[t[1]], src->points[t[2]], static_cast<int>(h % 3), n, angle)) {
             sum = sum + n * angle;
+            continue;
+        }
+        // A face without area with this point inside its long edge: the
+        // point lies inside an edge of the face across, which sees it at pi.
+        const int k = static_cast<int>(h % 3);
+        if (longest_edge(*src, t) == (k + 1) % 3 &&
+            bordering_normal(*src, src->topology->twin[h - k + (k + 1) % 3], n))
+            sum = sum + n * 3.141592653589793;
     }
     return sum;
 }
@@ -268,11 +309,8 @@ Vec3 PseudoNormals::Edges::operator[](size_t e) const {
     Vec3 sum;
     // The lower half-edge's triangle first, as a sum in triangle order.
     for (const uint32_t half : {h, tw}) {
-        if (half == HalfEdgeTopology::kNone) continue;
-        const Triangle& t = src->triangles[half / 3];
         Vec3 n;
-        double angle = 0.0;
-        if (face_frame(src->points[t[0]], src->points[t[1]], src->points[t[2]], -1, n, angle)) sum = sum + n;
+        if (half != HalfEdgeTopology::kNone && bordering_normal(*src, half, n)) sum = sum + n;
     }
     return sum;
 }

@@ -208,6 +208,22 @@ InsideResult inside_test(const TriMesh& mesh, Vec3 p, uint32_t hint) {
         const Triangle& t = mesh.triangles()[nt.triangle];
         const auto& pts = mesh.points();
         n = cross(pts[t[1]] - pts[t[0]], pts[t[2]] - pts[t[0]]);
+        if (!(norm_squared(n) > 0.0)) {
+            // A face without area has no side: the point is on its edges,
+            // whose pseudo-normals come from the faces beside them.
+            double best = std::numeric_limits<double>::infinity();
+            for (uint8_t k = 0; k < 3; ++k) {
+                const Vec3 a = pts[t[k]], d = pts[t[(k + 1) % 3]] - a;
+                const double dd = dot(d, d);
+                double u = dd > 0.0 ? dot(nt.point - a, d) / dd : 0.0;
+                u = u < 0.0 ? 0.0 : (u > 1.0 ? 1.0 : u);
+                const double dist = norm_squared(nt.point - (a + d * u));
+                if (dist < best) {
+                    best = dist;
+                    n = mesh.pseudo_normals().edge[mesh_feature(mesh, nt.triangle, {FeatureKind::Edge, k}).id];
+                }
+            }
+        }
     } else if (mf.kind == FeatureKind::Edge) {
         n = mesh.pseudo_normals().edge[mf.id];
     } else {
