@@ -417,9 +417,42 @@ Vec3 edge_edge_point(std::pair<Vec3, Vec3> e1, std::pair<Vec3, Vec3> e2) {
     return (lerp(e1.first, e1.second, s) + lerp(e2.first, e2.second, t)) * 0.5;
 }
 
+// Planes and usability of the triangles that some candidate pair names,
+// computed once each; the others are never asked about.
+class TrianglePlanes {
+public:
+    TrianglePlanes(const TriMesh& mesh, const std::vector<std::pair<uint32_t, uint32_t>>& pairs, bool first,
+                   double tol)
+        : slot_(mesh.triangles().size(), kNone) {
+        const auto& p = mesh.points();
+        for (const auto& pr : pairs) {
+            const uint32_t t = first ? pr.first : pr.second;
+            if (slot_[t] != kNone) continue;
+            slot_[t] = static_cast<uint32_t>(planes_.size());
+            const Triangle& tri = mesh.triangles()[t];
+            TriCorners tc;
+            for (int k = 0; k < 3; ++k) {
+                tc.p[k] = p[tri[k]];
+                tc.v[k] = tri[k];
+            }
+            const bool ok = is_finite(tc.p[0]) && is_finite(tc.p[1]) && is_finite(tc.p[2]) &&
+                            spans_plane(tc.p[0], tc.p[1], tc.p[2]);
+            ok_.push_back(ok);
+            planes_.push_back(ok ? canonical_plane(tc, tol) : Plane{});
+        }
+    }
+    bool usable(uint32_t t) const { return slot_[t] != kNone && ok_[slot_[t]]; }
+    const Plane& operator[](uint32_t t) const { return planes_[slot_[t]]; }
+
+private:
+    std::vector<uint32_t> slot_;
+    std::vector<uint8_t> ok_;
+    std::vector<Plane> planes_;
+};
+
 class Namer {
 public:
-    Namer(const std::vector<Plane>& planes1, const std::vector<Plane>& planes2, Cuts& out)
+    Namer(const TrianglePlanes& planes1, const TrianglePlanes& planes2, Cuts& out)
         : planes1_(planes1), planes2_(planes2), out_(out) {}
 
     VRef name(const Side& s1, const Side& s2, TriangleFeature f1, TriangleFeature f2) {
@@ -440,36 +473,12 @@ private:
         panic("intersection: a curve point inside both faces (this is a bug)");
     }
 
-    const std::vector<Plane>& planes1_;
-    const std::vector<Plane>& planes2_;
+    const TrianglePlanes& planes1_;
+    const TrianglePlanes& planes2_;
     Cuts& out_;
     std::unordered_map<std::pair<uint64_t, uint64_t>, uint32_t, KeyHash> ids_;
 };
 
-std::vector<Plane> planes(const TriMesh& mesh, const std::vector<uint8_t>& ok, double tol) {
-    std::vector<Plane> out(mesh.triangles().size());
-    for (uint32_t t = 0; t < out.size(); ++t) {
-        if (!ok[t]) continue;
-        TriCorners tc;
-        for (int k = 0; k < 3; ++k) {
-            tc.p[k] = mesh.points()[mesh.triangles()[t][k]];
-            tc.v[k] = mesh.triangles()[t][k];
-        }
-        out[t] = canonical_plane(tc, tol);
-    }
-    return out;
-}
-
-std::vector<uint8_t> usable_triangles(const TriMesh& mesh) {
-    const auto& p = mesh.points();
-    std::vector<uint8_t> ok(mesh.triangles().size());
-    for (size_t t = 0; t < ok.size(); ++t) {
-        const Triangle& tri = mesh.triangles()[t];
-        const Vec3 a = p[tri[0]], b = p[tri[1]], c = p[tri[2]];
-        ok[t] = is_finite(a) && is_finite(b) && is_finite(c) && spans_plane(a, b, c);
-    }
-    return ok;
-}
 
 }  // namespace
 
@@ -764,8 +773,7 @@ constexpr size_t kSplitPairsFrom = 8192;
 Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair<uint32_t, uint32_t>>& pairs) {
     Cuts out;
     Merger merger(m1, m2, out);
-    const std::vector<uint8_t> ok1 = usable_triangles(m1), ok2 = usable_triangles(m2);
-    const std::vector<Plane> planes1 = planes(m1, ok1, out.merge_tol), planes2 = planes(m2, ok2, out.merge_tol);
+    const TrianglePlanes planes1(m1, pairs, true, out.merge_tol), planes2(m2, pairs, false, out.merge_tol);
     Namer namer(planes1, planes2, out);
 
     // The pair tests read only the meshes and planes: two halves side by
@@ -778,7 +786,7 @@ Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair
         LocalCut lc;
         for (size_t i = lo; i < hi; ++i) {
             const auto [a, b] = pairs[i];
-            if (!ok1[a] || !ok2[b]) continue;
+            if (!planes1.usable(a) || !planes2.usable(b)) continue;
             const Side s1{m1, a}, s2{m2, b};
             int sa[3], sb[3];
             for (int k = 0; k < 3; ++k) sa[k] = plane_side(planes2[b], s1.corner(k));
