@@ -113,13 +113,13 @@ private:
     }
 
     void join_whole(Patches& patches) {
-        const TriMesh& mesh = in_.own;
+        const std::vector<uint32_t>& twins = in_.own.topology().twin;
         const auto& index = in_.own_cuts.index;
         const auto& dropped = in_.own_cuts.dropped;
         for (uint32_t t = 0; t < n_; ++t) {
             if (index[t] != kNone || dropped[t]) continue;
             for (uint32_t h = 3 * t; h < 3 * t + 3; ++h) {
-                const uint32_t twin = mesh.twin(h);
+                const uint32_t twin = twins[h];
                 if (twin == HalfEdgeTopology::kNone || twin < h) continue;
                 const uint32_t nb = TriMesh::triangle_of(twin);
                 if (index[nb] == kNone && !dropped[nb]) patches.unite(t, nb);
@@ -158,6 +158,7 @@ private:
                 if (mc.dropped[nb]) continue;
                 if (mc.index[nb] == kNone) {
                     patches.unite(n_ + piece, nb);
+                    rim_.push_back(nb);
                     continue;
                 }
                 const Piece& p = pieces_[piece];
@@ -232,50 +233,48 @@ private:
         const auto& tris = in_.own.triangles();
         const auto& pts = in_.own.points();
         const uint32_t total = n_ + static_cast<uint32_t>(pieces_.size());
-        // Best member per patch: the highest score, the lowest id on ties.
+        // A patch with pieces is decided at its best member: the highest
+        // score among its pieces and the whole triangles beside them, the
+        // lowest id on ties. A patch of whole triangles only is an untouched
+        // shell, decided at its root, its lowest triangle.
         std::vector<uint32_t> best(total, kNone);
         std::vector<double> best_score(total, -2.0);
-        std::vector<uint8_t> has_piece(total, 0);
-        for (uint32_t id = n_; id < total; ++id) has_piece[patches.find(id)] = 1;
-        for (uint32_t id = 0; id < total; ++id) {
+        auto consider = [&](uint32_t id, double s) {
             const uint32_t root = patches.find(id);
-            if (id < n_ && (in_.own_cuts.index[id] != kNone || in_.own_cuts.dropped[id])) continue;
-            double s;
-            if (!has_piece[root]) {
-                // An untouched shell: its lowest triangle decides.
-                if (best[root] == kNone) best[root] = id;
-                continue;
-            }
-            if (id < n_) {
-                s = score(pts[tris[id][0]], pts[tris[id][1]], pts[tris[id][2]]);
-            } else {
-                const auto& r = pieces_[id - n_].refs;
-                s = score(pos(r[0]), pos(r[1]), pos(r[2]));
-            }
-            if (s > best_score[root]) {
+            if (s > best_score[root] || (s == best_score[root] && id < best[root])) {
                 best_score[root] = s;
                 best[root] = id;
             }
+        };
+        for (uint32_t j = 0; j < pieces_.size(); ++j) {
+            const auto& r = pieces_[j].refs;
+            consider(n_ + j, score(pos(r[0]), pos(r[1]), pos(r[2])));
         }
-        std::vector<uint8_t> keep(total, 0);
-        for (uint32_t root = 0; root < total; ++root) {
-            const uint32_t id = best[root];
-            if (id == kNone) continue;
+        for (uint32_t t : rim_) consider(t, score(pts[tris[t][0]], pts[tris[t][1]], pts[tris[t][2]]));
+
+        // 0, 1: the verdict; 2: not decided yet.
+        std::vector<uint8_t> keep(total, 2);
+        auto verdict = [&](uint32_t root) {
+            uint8_t& k = keep[root];
+            if (k != 2) return k;
+            const uint32_t id = best[root] == kNone ? root : best[root];
             if (id < n_) {
-                keep[root] = kept(id, centre(pts[tris[id][0]], pts[tris[id][1]], pts[tris[id][2]]), kNone, 0);
-                continue;
+                k = kept(id, centre(pts[tris[id][0]], pts[tris[id][1]], pts[tris[id][2]]), kNone, 0);
+            } else {
+                const Piece& p = pieces_[id - n_];
+                const CutTriangle& c = in_.own_cuts.cuts[p.cut];
+                const Vec3 m = centre(pos(p.refs[0]), pos(p.refs[1]), pos(p.refs[2]));
+                k = kept(c.triangle, m, c.partner, coplanar_overlap(c, m));
             }
-            const Piece& p = pieces_[id - n_];
-            const CutTriangle& c = in_.own_cuts.cuts[p.cut];
-            const Vec3 m = centre(pos(p.refs[0]), pos(p.refs[1]), pos(p.refs[2]));
-            keep[root] = kept(c.triangle, m, c.partner, coplanar_overlap(c, m));
-        }
+            return k;
+        };
 
         MeshRuns out;
         for (uint32_t t = 0; t < n_; ++t)
-            if (in_.own_cuts.index[t] == kNone && !in_.own_cuts.dropped[t] && keep[patches.find(t)]) out.whole.push_back(t);
+            if (in_.own_cuts.index[t] == kNone && !in_.own_cuts.dropped[t] && verdict(patches.find(t)))
+                out.whole.push_back(t);
         for (uint32_t j = 0; j < pieces_.size(); ++j) {
-            if (!keep[patches.find(n_ + j)]) continue;
+            if (!verdict(patches.find(n_ + j))) continue;
             std::array<VRef, 3> r = pieces_[j].refs;
             if (in_.flip_own) std::swap(r[1], r[2]);
             out.pieces.push_back(r);
@@ -287,6 +286,7 @@ private:
     const uint32_t n_;
     std::vector<Piece> pieces_;
     std::vector<uint32_t> base_;  // per cut triangle: id of its first piece in pieces_
+    std::vector<uint32_t> rim_;   // whole triangles beside a piece
 };
 
 }  // namespace
