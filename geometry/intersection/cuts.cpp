@@ -235,7 +235,12 @@ void cut_crossing(const TriCorners& a, const TriCorners& b, const Plane& pa, con
 }
 
 // Both triangles in one plane, seen along one axis.
-void cut_coplanar(const TriCorners& tri_a, const TriCorners& tri_b, double tol, LocalCut& out) {
+// Bit k of open_a / open_b: edge k of a / b bounds its mesh's flat region
+// there (the face across it is not in the same plane). Only those edges'
+// stretches are cut into the other triangle: inside a coincident region the
+// two tessellations need not be overlaid, which would multiply the pieces.
+void cut_coplanar(const TriCorners& tri_a, const TriCorners& tri_b, uint8_t open_a, uint8_t open_b, double tol,
+                  LocalCut& out) {
     out.coplanar = true;
     const Vec3* a = tri_a.p;
     const Vec3* b = tri_b.p;
@@ -287,7 +292,9 @@ void cut_coplanar(const TriCorners& tri_a, const TriCorners& tri_b, double tol, 
     for (int side = 0; side < 2; ++side) {
         const Flat& own = side == 0 ? fa : fb;
         const Flat& other = side == 0 ? fb : fa;
+        const uint8_t open = side == 0 ? open_a : open_b;
         for (int k = 0; k < 3; ++k) {
+            if (!((open >> k) & 1)) continue;
             std::pair<double, int> on[LocalCut::kMaxPoints];
             int count = 0;
             for (int i = 0; i < out.n; ++i) {
@@ -314,6 +321,19 @@ void cut_coplanar(const TriCorners& tri_a, const TriCorners& tri_b, double tol, 
             }
         }
     }
+    // Points that no stretch uses are not needed, coincident corners aside.
+    int renumber[LocalCut::kMaxPoints];
+    bool used[LocalCut::kMaxPoints] = {};
+    for (int i = 0; i < out.ns; ++i) used[out.seg[i][0]] = used[out.seg[i][1]] = true;
+    int n = 0;
+    for (int i = 0; i < out.n; ++i) {
+        const bool corners = out.pts[i].f1.kind == FeatureKind::Vertex && out.pts[i].f2.kind == FeatureKind::Vertex;
+        renumber[i] = used[i] || corners ? n : -1;
+        if (renumber[i] >= 0) out.pts[n++] = out.pts[i];
+    }
+    out.n = n;
+    for (int i = 0; i < out.ns; ++i)
+        for (int e = 0; e < 2; ++e) out.seg[i][e] = static_cast<uint8_t>(renumber[out.seg[i][e]]);
 }
 
 }  // namespace
@@ -326,15 +346,18 @@ bool spans_plane(Vec3 p0, Vec3 p1, Vec3 p2) {
 
 namespace {
 
+bool coplanar_sides(const int sa[3], const int sb[3]) {
+    return (sa[0] == 0 && sa[1] == 0 && sa[2] == 0) || (sb[0] == 0 && sb[1] == 0 && sb[2] == 0);
+}
+
 void cut_with_planes(const TriCorners& a, const TriCorners& b, const Plane& pa, const Plane& pb, const int sa[3],
-                     const int sb[3], double tol, LocalCut& out) {
+                     const int sb[3], uint8_t open_a, uint8_t open_b, double tol, LocalCut& out) {
     out.coplanar = false;
     out.n = 0;
     out.ns = 0;
     if ((sa[0] > 0 && sa[1] > 0 && sa[2] > 0) || (sa[0] < 0 && sa[1] < 0 && sa[2] < 0)) return;
     if ((sb[0] > 0 && sb[1] > 0 && sb[2] > 0) || (sb[0] < 0 && sb[1] < 0 && sb[2] < 0)) return;
-    if (sa[0] == 0 && sa[1] == 0 && sa[2] == 0) return cut_coplanar(a, b, tol, out);
-    if (sb[0] == 0 && sb[1] == 0 && sb[2] == 0) return cut_coplanar(a, b, tol, out);
+    if (coplanar_sides(sa, sb)) return cut_coplanar(a, b, open_a, open_b, tol, out);
     cut_crossing(a, b, pa, pb, sa, sb, tol, out);
 }
 
@@ -348,7 +371,7 @@ Plane canonical_plane(const TriCorners& t, double tol) {
 
 void cut_triangles(const TriCorners& a, const TriCorners& b, const int sa[3], const int sb[3], double tol,
                    LocalCut& out) {
-    cut_with_planes(a, b, canonical_plane(a, tol), canonical_plane(b, tol), sa, sb, tol, out);
+    cut_with_planes(a, b, canonical_plane(a, tol), canonical_plane(b, tol), sa, sb, 7, 7, tol, out);
 }
 
 namespace {
@@ -415,6 +438,37 @@ Vec3 edge_edge_point(std::pair<Vec3, Vec3> e1, std::pair<Vec3, Vec3> e2) {
     s = clamp01(s);
     t = clamp01(t);
     return (lerp(e1.first, e1.second, s) + lerp(e2.first, e2.second, t)) * 0.5;
+}
+
+// Bit k set: edge k of triangle t bounds its flat region, that is the face
+// across it (if any) is not in the same plane, by the plane-side rule both
+// ways. A function of the mesh alone, so every pair agrees.
+uint8_t flat_region_edges(const TriMesh& mesh, uint32_t t, double tol) {
+    const auto& p = mesh.points();
+    auto corners = [&](uint32_t f) {
+        TriCorners tc;
+        for (int k = 0; k < 3; ++k) {
+            tc.p[k] = p[mesh.triangles()[f][k]];
+            tc.v[k] = mesh.triangles()[f][k];
+        }
+        return tc;
+    };
+    const TriCorners own = corners(t);
+    const Plane own_plane = canonical_plane(own, tol);
+    uint8_t open = 0;
+    for (uint32_t k = 0; k < 3; ++k) {
+        const uint32_t twin = mesh.twin(3 * t + k);
+        if (twin == HalfEdgeTopology::kNone) {
+            open |= static_cast<uint8_t>(1u << k);
+            continue;
+        }
+        const TriCorners nb = corners(twin / 3);
+        const bool flat = spans_plane(nb.p[0], nb.p[1], nb.p[2]) &&
+                          plane_side(own_plane, nb.p[(twin % 3 + 2) % 3]) == 0 &&
+                          plane_side(canonical_plane(nb, tol), own.p[(k + 2) % 3]) == 0;
+        if (!flat) open |= static_cast<uint8_t>(1u << k);
+    }
+    return open;
 }
 
 // Planes and usability of the triangles that some candidate pair names,
@@ -800,7 +854,12 @@ Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair
                 tb.p[k] = s2.corner(k);
                 tb.v[k] = s2.tri()[k];
             }
-            cut_with_planes(ta, tb, planes1[a], planes2[b], sa, sb, out.merge_tol, lc);
+            uint8_t open_a = 7, open_b = 7;
+            if (coplanar_sides(sa, sb)) {
+                open_a = flat_region_edges(m1, a, out.merge_tol);
+                open_b = flat_region_edges(m2, b, out.merge_tol);
+            }
+            cut_with_planes(ta, tb, planes1[a], planes2[b], sa, sb, open_a, open_b, out.merge_tol, lc);
             if (lc.n > 0) met.push_back({static_cast<uint32_t>(i), lc});
         }
     };
