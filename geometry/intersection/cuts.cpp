@@ -242,6 +242,9 @@ void cut_crossing(const TriCorners& a, const TriCorners& b, const Plane& pa, con
 void cut_coplanar(const TriCorners& tri_a, const TriCorners& tri_b, uint8_t open_a, uint8_t open_b, double tol,
                   LocalCut& out) {
     out.coplanar = true;
+    // Both inside flat regions: nothing to cut, and coincident corners
+    // matter only where pieces use them.
+    if (open_a == 0 && open_b == 0) return;
     const Vec3* a = tri_a.p;
     const Vec3* b = tri_b.p;
     const Flat fa = flat(tri_a, tol);
@@ -253,30 +256,33 @@ void cut_coplanar(const TriCorners& tri_a, const TriCorners& tri_b, uint8_t open
     fb.orientation = sgn(orient2d(fb.p[0], fb.p[1], fb.p[2]));
     if (fb.orientation == 0) return;
 
+    // side_b[m][i]: a's corner i against b's edge m; side_a[k][j] likewise.
+    int side_b[3][3], side_a[3][3];
     for (int i = 0; i < 3; ++i) {
         int s[3];
-        for (int m = 0; m < 3; ++m) s[m] = fb.side(m, a[i]);
+        for (int m = 0; m < 3; ++m) s[m] = side_b[m][i] = fb.side(m, a[i]);
         TriangleFeature f2;
         if (locate(s, f2)) add_point(out, {FeatureKind::Vertex, static_cast<uint8_t>(i)}, f2);
     }
     for (int j = 0; j < 3; ++j) {
         int s[3];
-        for (int k = 0; k < 3; ++k) s[k] = fa.side(k, b[j]);
+        for (int k = 0; k < 3; ++k) s[k] = side_a[k][j] = fa.side(k, b[j]);
         TriangleFeature f1;
         if (locate(s, f1)) add_point(out, f1, {FeatureKind::Vertex, static_cast<uint8_t>(j)});
     }
-    // Proper crossings of an edge of each; the parameters along both edges
-    // are kept to order the points on each edge.
+    // Proper crossings of an edge of each, where one of them is cut in; the
+    // parameters along both edges are kept to order the points on each edge.
     double ta[3][3] = {}, tb[3][3] = {};  // [edge of a][edge of b]
     for (int k = 0; k < 3; ++k) {
         const Vec2 p = fa.p[k], q = fa.p[(k + 1) % 3];
         for (int m = 0; m < 3; ++m) {
+            if (!((open_a >> k) & 1) && !((open_b >> m) & 1)) continue;
+            // A corner on the other edge's line is that corner's crossing, not a proper one.
+            if (side_b[m][k] * side_b[m][(k + 1) % 3] >= 0 || side_a[k][m] * side_a[k][(m + 1) % 3] >= 0) continue;
             const Vec2 r = fb.p[m], s = fb.p[(m + 1) % 3];
             const double o1 = orient2d(r, s, p), o2 = orient2d(r, s, q);
             const double o3 = orient2d(p, q, r), o4 = orient2d(p, q, s);
-            // A corner on the other edge's line is that corner's crossing, not a proper one.
-            if (fb.side(m, a[k]) * fb.side(m, a[(k + 1) % 3]) < 0 && fa.side(k, b[m]) * fa.side(k, b[(m + 1) % 3]) < 0 &&
-                sgn(o1) * sgn(o2) < 0 && sgn(o3) * sgn(o4) < 0) {
+            if (sgn(o1) * sgn(o2) < 0 && sgn(o3) * sgn(o4) < 0) {
                 ta[k][m] = o1 / (o1 - o2);
                 tb[k][m] = o3 / (o3 - o4);
                 add_point(out, {FeatureKind::Edge, static_cast<uint8_t>(k)}, {FeatureKind::Edge, static_cast<uint8_t>(m)});
@@ -494,14 +500,19 @@ public:
             ok_.push_back(ok);
             planes_.push_back(ok ? canonical_plane(tc, tol) : Plane{});
         }
+        open_.resize(planes_.size());
+        for (uint32_t t = 0; t < slot_.size(); ++t)
+            if (slot_[t] != kNone && ok_[slot_[t]]) open_[slot_[t]] = flat_region_edges(mesh, t, tol);
     }
     bool usable(uint32_t t) const { return slot_[t] != kNone && ok_[slot_[t]]; }
     const Plane& operator[](uint32_t t) const { return planes_[slot_[t]]; }
+    uint8_t open_edges(uint32_t t) const { return open_[slot_[t]]; }
 
 private:
     std::vector<uint32_t> slot_;
     std::vector<uint8_t> ok_;
     std::vector<Plane> planes_;
+    std::vector<uint8_t> open_;  // flat_region_edges per slot
 };
 
 class Namer {
@@ -856,8 +867,8 @@ Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair
             }
             uint8_t open_a = 7, open_b = 7;
             if (coplanar_sides(sa, sb)) {
-                open_a = flat_region_edges(m1, a, out.merge_tol);
-                open_b = flat_region_edges(m2, b, out.merge_tol);
+                open_a = planes1.open_edges(a);
+                open_b = planes2.open_edges(b);
             }
             cut_with_planes(ta, tb, planes1[a], planes2[b], sa, sb, open_a, open_b, out.merge_tol, lc);
             if (lc.n > 0) met.push_back({static_cast<uint32_t>(i), lc});
