@@ -61,7 +61,8 @@ void TriangleCdt::IdMap::insert(uint64_t a, uint64_t b, uint32_t id) {
 void TriangleCdt::IdMap::grow() {
     std::vector<Slot> old;
     old.swap(slots_);
-    slots_.assign(old.empty() ? 64 : 2 * old.size(), Slot{0, 0, kNone});
+    // Most cut triangles get a handful of points: start small.
+    slots_.assign(old.empty() ? 8 : 2 * old.size(), Slot{0, 0, kNone});
     used_ = 0;
     for (const Slot& s : old) {
         if (s.id != kNone) insert(s.a, s.b, s.id);
