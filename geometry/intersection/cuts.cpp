@@ -551,7 +551,7 @@ double merge_distance(double magnitude) { return std::ldexp(magnitude, -40); }
 
 namespace {
 
-// Clusters of points within the merge distance, by a grid of that cell size.
+// Clusters of points within the merge distance, by a grid of cells twice that wide.
 class Merger {
 public:
     Merger(const TriMesh& m1, const TriMesh& m2, Cuts& cuts)
@@ -588,14 +588,17 @@ public:
                 if (items_[i].finite) sorted.emplace_back(items_[i].cell, i);
             std::sort(sorted.begin(), sorted.end());
             for (const auto& [cell, i] : sorted) {
-                for (int64_t dx = -1; dx <= 1; ++dx)
-                    for (int64_t dy = -1; dy <= 1; ++dy)
-                        for (int64_t dz = -1; dz <= 1; ++dz) {
-                            const Cell c{cell[0] + dx, cell[1] + dy, cell[2] + dz};
-                            auto it = std::lower_bound(sorted.begin(), sorted.end(), std::pair<Cell, uint32_t>{c, 0});
-                            for (; it != sorted.end() && it->first == c; ++it)
-                                if (it->second > i && close(items_[i].p, items_[it->second].p)) unite(i, it->second);
-                        }
+                // Cells are twice the distance wide: along each axis, points
+                // that close lie in this cell or the neighbour on the nearer side.
+                const Item& item = items_[i];
+                const int64_t side[3] = {item.near[0], item.near[1], item.near[2]};
+                for (int corner = 0; corner < 8; ++corner) {
+                    const Cell c{cell[0] + ((corner & 1) ? side[0] : 0), cell[1] + ((corner & 2) ? side[1] : 0),
+                                 cell[2] + ((corner & 4) ? side[2] : 0)};
+                    auto it = std::lower_bound(sorted.begin(), sorted.end(), std::pair<Cell, uint32_t>{c, 0});
+                    for (; it != sorted.end() && it->first == c; ++it)
+                        if (it->second > i && close(item.p, items_[it->second].p)) unite(i, it->second);
+                }
             }
         }
         // Representatives: the cluster's mesh-1 vertex, else its mesh-2 vertex, else its first new point.
@@ -625,6 +628,7 @@ private:
         VRef ref;
         Vec3 p;
         Cell cell;
+        int8_t near[3] = {0, 0, 0};  // per axis: the neighbouring cell on the nearer side
         bool finite;
         uint32_t mesh1 = kNone, mesh2 = kNone;  // the cluster's vertex of each mesh (kept at roots)
     };
@@ -637,8 +641,11 @@ private:
         it.p = cuts_.position(m1_, m2_, ref);
         it.finite = is_finite(it.p) && tol_ > 0.0 && std::isfinite(tol_);
         if (it.finite)
-            it.cell = {static_cast<int64_t>(std::floor(it.p.x / tol_)), static_cast<int64_t>(std::floor(it.p.y / tol_)),
-                       static_cast<int64_t>(std::floor(it.p.z / tol_))};
+            for (int d = 0; d < 3; ++d) {
+                const double u = it.p[d] / (2.0 * tol_), f = std::floor(u);
+                it.cell[d] = static_cast<int64_t>(f);
+                it.near[d] = u - f < 0.5 ? -1 : 1;
+            }
         if (ref.origin == Origin::Mesh1) it.mesh1 = ref.id;
         if (ref.origin == Origin::Mesh2) it.mesh2 = ref.id;
         items_.push_back(it);
