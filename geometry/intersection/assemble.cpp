@@ -9,12 +9,6 @@ namespace geom::isect {
 
 namespace {
 
-// Twice the area over the longest edge: the height on that edge.
-double height(Vec3 a, Vec3 b, Vec3 c) {
-    const double longest = std::max({norm(b - a), norm(c - b), norm(a - c)});
-    return norm(cross(b - a, c - a)) / longest;
-}
-
 uint64_t edge_key(uint32_t u, uint32_t v) { return uint64_t{u} << 32 | v; }
 
 struct Tagged {

@@ -27,16 +27,6 @@ private:
     DisjointSets sets_;
 };
 
-uint64_t ref_code(VRef r) { return static_cast<uint64_t>(r.origin) << 32 | r.id; }
-
-struct EdgeHash {
-    size_t operator()(const std::pair<uint64_t, uint64_t>& k) const {
-        uint64_t h = k.first * 0x9e3779b97f4a7c15ull ^ (k.second + 0x632be59bd9b4e019ull + (k.first << 6) + (k.first >> 2));
-        h ^= h >> 31;
-        return static_cast<size_t>(h * 0xbf58476d1ce4e5b9ull);
-    }
-};
-
 // Boundary edge (0..2) of the corner triangle that the face edge a -> b lies on.
 int boundary_edge(const TriangleCdt& cdt, uint32_t a, uint32_t b) {
     if (a >= 3 && cdt.vertex_edge(a) != OnEdge::None) return static_cast<int>(cdt.vertex_edge(a));
@@ -64,16 +54,12 @@ bool on_curve(const CutTriangle& c, int k, uint32_t a, uint32_t b) {
     return false;
 }
 
-// How far the centre is from the triangle's edges, roughly: twice the area
-// over the longest edge. Non-finite: never preferred.
+// How far the centre is from the triangle's edges, roughly. Non-finite:
+// never preferred.
 double score(Vec3 a, Vec3 b, Vec3 c) {
-    const double area2 = norm(cross(b - a, c - a));
-    const double longest = std::max({norm(b - a), norm(c - b), norm(a - c)});
-    const double s = area2 / longest;
+    const double s = height(a, b, c);
     return std::isfinite(s) ? s : -1.0;
 }
-
-int sgn(double v) { return (v > 0.0) - (v < 0.0); }
 
 // Unit normals closer than this (|n1 x n2|) count as parallel.
 constexpr double kParallelSine = 1e-6;
@@ -130,7 +116,7 @@ private:
     void join_pieces(Patches& patches) {
         const TriMesh& mesh = in_.own;
         const MeshCuts& mc = in_.own_cuts;
-        std::unordered_map<std::pair<uint64_t, uint64_t>, uint32_t, EdgeHash> open;
+        std::unordered_map<std::pair<uint64_t, uint64_t>, uint32_t, PairHash> open;
         std::vector<std::pair<uint64_t, uint32_t>> inner;  // (a << 32 | b, index in pieces_) per directed face edge
         for (uint32_t ci = 0; ci < mc.cuts.size(); ++ci) {
             const CutTriangle& c = mc.cuts[ci];
@@ -164,7 +150,7 @@ private:
                 const Piece& p = pieces_[piece];
                 const int ia = static_cast<int>(std::find(p.v.begin(), p.v.end(), a) - p.v.begin());
                 const int ib = static_cast<int>(std::find(p.v.begin(), p.v.end(), b) - p.v.begin());
-                const uint64_t ra = ref_code(p.refs[ia]), rb = ref_code(p.refs[ib]);
+                const uint64_t ra = p.refs[ia].code(), rb = p.refs[ib].code();
                 const auto found = open.find({rb, ra});
                 if (found != open.end()) {
                     patches.unite(n_ + piece, found->second);
@@ -202,10 +188,10 @@ private:
         for (uint32_t o : c.coplanar) {
             const Triangle& t = in_.other.triangles()[o];
             const Vec2 a = c.projection(op[t[0]]), b = c.projection(op[t[1]]), d = c.projection(op[t[2]]);
-            const int orientation = sgn(orient2d(a, b, d));
+            const int orientation = sign(orient2d(a, b, d));
             if (orientation == 0) continue;
-            if (sgn(orient2d(a, b, q)) * orientation < 0 || sgn(orient2d(b, d, q)) * orientation < 0 ||
-                sgn(orient2d(d, a, q)) * orientation < 0)
+            if (sign(orient2d(a, b, q)) * orientation < 0 || sign(orient2d(b, d, q)) * orientation < 0 ||
+                sign(orient2d(d, a, q)) * orientation < 0)
                 continue;
             return facing(own_normal(c.triangle), other_normal(o));
         }

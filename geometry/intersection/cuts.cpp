@@ -16,8 +16,6 @@ namespace geom::isect {
 
 namespace {
 
-int sgn(double v) { return (v > 0.0) - (v < 0.0); }
-
 Vec3 lerp(Vec3 a, Vec3 b, double t) { return a + (b - a) * t; }
 
 // A triangle's plane from its canonical corners: every question about it
@@ -87,7 +85,7 @@ struct Flat {
     int side(int m, Vec3 q) const {
         const Vec2 a = p[m], b = p[(m + 1) % 3];
         const double o = orient2d(a, b, drop(q, axis));
-        const int exact = sgn(o) * orientation;
+        const int exact = sign(o) * orientation;
         // |o| is the projected distance times the projected edge length, and
         // projecting never lengthens a distance: far enough, no snapping.
         const double ex = b.x - a.x, ey = b.y - a.y;
@@ -110,7 +108,7 @@ Flat flat(const TriCorners& tc, double tol) {
     for (int axis : order) {
         f.axis = axis;
         for (int k = 0; k < 3; ++k) f.p[k] = drop(t[k], axis);
-        f.orientation = sgn(orient2d(f.p[0], f.p[1], f.p[2]));
+        f.orientation = sign(orient2d(f.p[0], f.p[1], f.p[2]));
         if (f.orientation != 0) return f;
     }
     return f;
@@ -132,12 +130,6 @@ bool locate(const int s[3], TriangleFeature& f) {
         return false;
     }
     return true;
-}
-
-bool on_closed_edge(TriangleFeature f, int m) {
-    if (f.kind == FeatureKind::Edge) return f.index == m;
-    if (f.kind == FeatureKind::Vertex) return f.index == m || f.index == (m + 1) % 3;
-    return false;
 }
 
 void add_point(LocalCut& out, TriangleFeature f1, TriangleFeature f2) {
@@ -165,8 +157,6 @@ int ends_in_plane(const int s[3], End out[3]) {
     return n;
 }
 
-// Sides of an end of `own` against the edges of `other` (whose plane holds
-// it); `other_flat` is needed for corner ends only.
 // Whether an end of `own` lies in the closed triangle `other` (whose plane
 // holds it), with its sides of other's edges in s; stops at the first edge
 // it is outside of. `other_flat` is needed for corner ends only.
@@ -187,7 +177,7 @@ bool end_sides(const End& e, const TriCorners& own, const TriCorners& other, con
         // The crossing lies left of edge m exactly when the segment from the
         // upper corner to the lower one turns clockwise about it.
         const double o = orient3d(u, v, a, b);
-        s[m] = -sgn(o);
+        s[m] = -sign(o);
         // |o| is at most |ab| |uv| times the crossing's distance from the
         // line of uv: far enough, no snapping.
         if (s[m] != 0 && tol > 0.0 && !(o * o > kFar * tol * tol * norm_squared(b - a) * norm_squared(v - u))) {
@@ -234,8 +224,7 @@ void cut_crossing(const TriCorners& a, const TriCorners& b, const Plane& pa, con
     }
 }
 
-// Both triangles in one plane, seen along one axis.
-// Bit k of open_a / open_b: edge k of a / b bounds its mesh's flat region
+// Both triangles in one plane, seen along one axis. Bit k of open_a / open_b: edge k of a / b bounds its mesh's flat region
 // there (the face across it is not in the same plane). Only those edges'
 // stretches are cut into the other triangle: inside a coincident region the
 // two tessellations need not be overlaid, which would multiply the pieces.
@@ -253,7 +242,7 @@ void cut_coplanar(const TriCorners& tri_a, const TriCorners& tri_b, uint8_t open
     fb.tol = tol;
     fb.axis = fa.axis;
     for (int k = 0; k < 3; ++k) fb.p[k] = drop(b[k], fa.axis);
-    fb.orientation = sgn(orient2d(fb.p[0], fb.p[1], fb.p[2]));
+    fb.orientation = sign(orient2d(fb.p[0], fb.p[1], fb.p[2]));
     if (fb.orientation == 0) return;
 
     // side_b[m][i]: a's corner i against b's edge m; side_a[k][j] likewise.
@@ -282,7 +271,7 @@ void cut_coplanar(const TriCorners& tri_a, const TriCorners& tri_b, uint8_t open
             const Vec2 r = fb.p[m], s = fb.p[(m + 1) % 3];
             const double o1 = orient2d(r, s, p), o2 = orient2d(r, s, q);
             const double o3 = orient2d(p, q, r), o4 = orient2d(p, q, s);
-            if (sgn(o1) * sgn(o2) < 0 && sgn(o3) * sgn(o4) < 0) {
+            if (sign(o1) * sign(o2) < 0 && sign(o3) * sign(o4) < 0) {
                 ta[k][m] = o1 / (o1 - o2);
                 tb[k][m] = o3 / (o3 - o4);
                 add_point(out, {FeatureKind::Edge, static_cast<uint8_t>(k)}, {FeatureKind::Edge, static_cast<uint8_t>(m)});
@@ -350,7 +339,24 @@ bool spans_plane(Vec3 p0, Vec3 p1, Vec3 p2) {
     return false;
 }
 
+TriCorners corners_of(const TriMesh& mesh, uint32_t t) {
+    TriCorners tc;
+    for (int k = 0; k < 3; ++k) {
+        tc.v[k] = mesh.triangles()[t][k];
+        tc.p[k] = mesh.points()[tc.v[k]];
+    }
+    return tc;
+}
+
+bool cuttable(const TriMesh& mesh, uint32_t t) {
+    const TriCorners c = corners_of(mesh, t);
+    return is_finite(c.p[0]) && is_finite(c.p[1]) && is_finite(c.p[2]) && spans_plane(c.p[0], c.p[1], c.p[2]);
+}
+
 namespace {
+
+// All three corners strictly on one side: the triangles cannot meet.
+bool one_side(const int s[3]) { return (s[0] > 0 && s[1] > 0 && s[2] > 0) || (s[0] < 0 && s[1] < 0 && s[2] < 0); }
 
 bool coplanar_sides(const int sa[3], const int sb[3]) {
     return (sa[0] == 0 && sa[1] == 0 && sa[2] == 0) || (sb[0] == 0 && sb[1] == 0 && sb[2] == 0);
@@ -361,8 +367,7 @@ void cut_with_planes(const TriCorners& a, const TriCorners& b, const Plane& pa, 
     out.coplanar = false;
     out.n = 0;
     out.ns = 0;
-    if ((sa[0] > 0 && sa[1] > 0 && sa[2] > 0) || (sa[0] < 0 && sa[1] < 0 && sa[2] < 0)) return;
-    if ((sb[0] > 0 && sb[1] > 0 && sb[2] > 0) || (sb[0] < 0 && sb[1] < 0 && sb[2] < 0)) return;
+    if (one_side(sa) || one_side(sb)) return;
     if (coplanar_sides(sa, sb)) return cut_coplanar(a, b, open_a, open_b, tol, out);
     cut_crossing(a, b, pa, pb, sa, sb, tol, out);
 }
@@ -387,7 +392,7 @@ namespace {
 int plane_side(const Plane& pl, Vec3 p) {
     const double d = dot(pl.n, p - pl.c0);
     if (std::fabs(d) <= pl.limit) return 0;
-    if (std::isfinite(d)) return sgn(d);
+    if (std::isfinite(d)) return sign(d);
     return orient3d_sign(pl.c0, pl.c1, pl.c2, p);
 }
 
@@ -398,31 +403,11 @@ namespace {
 enum : uint64_t { kEdgeCode = 2, kFaceCode = 3 };
 uint64_t code(uint64_t kind, uint32_t id) { return kind << 32 | id; }
 
-struct KeyHash {
-    size_t operator()(const std::pair<uint64_t, uint64_t>& k) const {
-        uint64_t h = k.first * 0x9e3779b97f4a7c15ull ^ (k.second + 0x632be59bd9b4e019ull + (k.first << 6) + (k.first >> 2));
-        h ^= h >> 31;
-        return static_cast<size_t>(h * 0xbf58476d1ce4e5b9ull);
-    }
-};
-
 struct Side {
     const TriMesh& mesh;
     uint32_t t;
     const Triangle& tri() const { return mesh.triangles()[t]; }
-    Vec3 corner(int k) const { return mesh.points()[tri()[k]]; }
-    // Edge k's corners, lower vertex first.
-    std::pair<Vec3, Vec3> edge(int k) const {
-        const uint32_t u = tri()[k], v = tri()[(k + 1) % 3];
-        return u < v ? std::pair{mesh.points()[u], mesh.points()[v]} : std::pair{mesh.points()[v], mesh.points()[u]};
-    }
-    // Corners rotated to start at the lowest vertex (orientation kept).
-    void canonical_corners(Vec3 out[3]) const {
-        int r = 0;
-        for (int k = 1; k < 3; ++k)
-            if (tri()[k] < tri()[r]) r = k;
-        for (int k = 0; k < 3; ++k) out[k] = corner((r + k) % 3);
-    }
+    std::pair<Vec3, Vec3> edge(int k) const { return edge_of(corners_of(mesh, t), k); }
     uint64_t feature_code(TriangleFeature f) const {
         if (f.kind == FeatureKind::Edge) return code(kEdgeCode, mesh.edge_id(3 * t + f.index));
         return code(kFaceCode, t);
@@ -450,16 +435,7 @@ Vec3 edge_edge_point(std::pair<Vec3, Vec3> e1, std::pair<Vec3, Vec3> e2) {
 // across it (if any) is not in the same plane, by the plane-side rule both
 // ways. A function of the mesh alone, so every pair agrees.
 uint8_t flat_region_edges(const TriMesh& mesh, uint32_t t, double tol) {
-    const auto& p = mesh.points();
-    auto corners = [&](uint32_t f) {
-        TriCorners tc;
-        for (int k = 0; k < 3; ++k) {
-            tc.p[k] = p[mesh.triangles()[f][k]];
-            tc.v[k] = mesh.triangles()[f][k];
-        }
-        return tc;
-    };
-    const TriCorners own = corners(t);
+    const TriCorners own = corners_of(mesh, t);
     const Plane own_plane = canonical_plane(own, tol);
     uint8_t open = 0;
     for (uint32_t k = 0; k < 3; ++k) {
@@ -468,8 +444,8 @@ uint8_t flat_region_edges(const TriMesh& mesh, uint32_t t, double tol) {
             open |= static_cast<uint8_t>(1u << k);
             continue;
         }
-        const TriCorners nb = corners(twin / 3);
-        const bool flat = spans_plane(nb.p[0], nb.p[1], nb.p[2]) &&
+        const TriCorners nb = corners_of(mesh, twin / 3);
+        const bool flat = cuttable(mesh, twin / 3) &&
                           plane_side(own_plane, nb.p[(twin % 3 + 2) % 3]) == 0 &&
                           plane_side(canonical_plane(nb, tol), own.p[(k + 2) % 3]) == 0;
         if (!flat) open |= static_cast<uint8_t>(1u << k);
@@ -484,21 +460,13 @@ public:
     TrianglePlanes(const TriMesh& mesh, const std::vector<std::pair<uint32_t, uint32_t>>& pairs, bool first,
                    double tol)
         : slot_(mesh.triangles().size(), kNone) {
-        const auto& p = mesh.points();
         for (const auto& pr : pairs) {
             const uint32_t t = first ? pr.first : pr.second;
             if (slot_[t] != kNone) continue;
             slot_[t] = static_cast<uint32_t>(planes_.size());
-            const Triangle& tri = mesh.triangles()[t];
-            TriCorners tc;
-            for (int k = 0; k < 3; ++k) {
-                tc.p[k] = p[tri[k]];
-                tc.v[k] = tri[k];
-            }
-            const bool ok = is_finite(tc.p[0]) && is_finite(tc.p[1]) && is_finite(tc.p[2]) &&
-                            spans_plane(tc.p[0], tc.p[1], tc.p[2]);
+            const bool ok = cuttable(mesh, t);
             ok_.push_back(ok);
-            planes_.push_back(ok ? canonical_plane(tc, tol) : Plane{});
+            planes_.push_back(ok ? canonical_plane(corners_of(mesh, t), tol) : Plane{});
         }
         open_.resize(planes_.size());
         for (uint32_t t = 0; t < slot_.size(); ++t)
@@ -541,7 +509,7 @@ private:
     const TrianglePlanes& planes1_;
     const TrianglePlanes& planes2_;
     Cuts& out_;
-    std::unordered_map<std::pair<uint64_t, uint64_t>, uint32_t, KeyHash> ids_;
+    std::unordered_map<std::pair<uint64_t, uint64_t>, uint32_t, PairHash> ids_;
 };
 
 
@@ -685,16 +653,6 @@ private:
 
 namespace {
 
-uint64_t ref_code(VRef r) { return static_cast<uint64_t>(r.origin) << 32 | r.id; }
-
-// The feature of a segment with ends on features a and b: the edge both lie
-// on, else the face.
-TriangleFeature segment_feature(TriangleFeature a, TriangleFeature b) {
-    for (int k = 0; k < 3; ++k)
-        if (on_closed_edge(a, k) && on_closed_edge(b, k)) return {FeatureKind::Edge, static_cast<uint8_t>(k)};
-    return {FeatureKind::Face, 0};
-}
-
 // Segments in one triangle that cross (from two triangles of the other mesh
 // that cross each other there, or from rounding next to a touching point)
 // are split at their crossing, a new curve vertex on both, so that no
@@ -759,11 +717,11 @@ void split_crossings(const TriMesh& m1, const TriMesh& m2, Cuts& cuts) {
                     if (s.hi_x < r.lo_x || r.hi_x < s.lo_x || s.hi_y < r.lo_y || r.hi_y < s.lo_y) continue;
                     if (s.a == r.a || s.a == r.b || s.b == r.a || s.b == r.b) continue;
                     const Vec2 p = s.pa, q = s.pb, u = r.pa, v = r.pb;
-                    if (!(sgn(orient2d(p, q, u)) * sgn(orient2d(p, q, v)) < 0 &&
-                          sgn(orient2d(u, v, p)) * sgn(orient2d(u, v, q)) < 0))
+                    if (!(sign(orient2d(p, q, u)) * sign(orient2d(p, q, v)) < 0 &&
+                          sign(orient2d(u, v, p)) * sign(orient2d(u, v, q)) < 0))
                         continue;
                     // One vertex per pair of crossing segments, named by their ends.
-                    std::array<uint64_t, 4> key{ref_code(s.a), ref_code(s.b), ref_code(r.a), ref_code(r.b)};
+                    std::array<uint64_t, 4> key{s.a.code(), s.b.code(), r.a.code(), r.b.code()};
                     if (key[0] > key[1]) std::swap(key[0], key[1]);
                     if (key[2] > key[3]) std::swap(key[2], key[3]);
                     if (std::pair{key[0], key[1]} > std::pair{key[2], key[3]}) {
@@ -774,8 +732,8 @@ void split_crossings(const TriMesh& m1, const TriMesh& m2, Cuts& cuts) {
                     const Vec3 ps = cuts.position(m1, m2, s.a), qs = cuts.position(m1, m2, s.b);
                     if (added) {
                         const Vec3 pr = cuts.position(m1, m2, r.a), qr = cuts.position(m1, m2, r.b);
-                        const bool s_first = key[0] == std::min(ref_code(s.a), ref_code(s.b)) &&
-                                             key[1] == std::max(ref_code(s.a), ref_code(s.b));
+                        const bool s_first = key[0] == std::min(s.a.code(), s.b.code()) &&
+                                             key[1] == std::max(s.a.code(), s.b.code());
                         cuts.new_points.push_back(s_first ? edge_edge_point({ps, qs}, {pr, qr})
                                                           : edge_edge_point({pr, qr}, {ps, qs}));
                         cuts.new_rep.push_back({Origin::New, it->second});
@@ -859,19 +817,12 @@ Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair
         for (size_t i = lo; i < hi; ++i) {
             const auto [a, b] = pairs[i];
             if (!planes1.usable(a) || !planes2.usable(b)) continue;
-            const Side s1{m1, a}, s2{m2, b};
+            const TriCorners ta = corners_of(m1, a), tb = corners_of(m2, b);
             int sa[3], sb[3];
-            for (int k = 0; k < 3; ++k) sa[k] = plane_side(planes2[b], s1.corner(k));
-            if ((sa[0] > 0 && sa[1] > 0 && sa[2] > 0) || (sa[0] < 0 && sa[1] < 0 && sa[2] < 0)) continue;
-            for (int k = 0; k < 3; ++k) sb[k] = plane_side(planes1[a], s2.corner(k));
-            if ((sb[0] > 0 && sb[1] > 0 && sb[2] > 0) || (sb[0] < 0 && sb[1] < 0 && sb[2] < 0)) continue;
-            TriCorners ta, tb;
-            for (int k = 0; k < 3; ++k) {
-                ta.p[k] = s1.corner(k);
-                ta.v[k] = s1.tri()[k];
-                tb.p[k] = s2.corner(k);
-                tb.v[k] = s2.tri()[k];
-            }
+            for (int k = 0; k < 3; ++k) sa[k] = plane_side(planes2[b], ta.p[k]);
+            if (one_side(sa)) continue;
+            for (int k = 0; k < 3; ++k) sb[k] = plane_side(planes1[a], tb.p[k]);
+            if (one_side(sb)) continue;
             uint8_t open_a = 7, open_b = 7;
             if (coplanar_sides(sa, sb)) {
                 open_a = planes1.open_edges(a);

@@ -16,6 +16,7 @@
 // coordinate, meet nothing.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <utility>
@@ -35,7 +36,24 @@ struct VRef {
     Origin origin = Origin::Mesh1;
     uint32_t id = 0;
     friend bool operator==(VRef, VRef) = default;
+    uint64_t code() const { return static_cast<uint64_t>(origin) << 32 | id; }
 };
+
+// Hash of a pair of 64-bit codes (two vertices, two features).
+struct PairHash {
+    size_t operator()(const std::pair<uint64_t, uint64_t>& k) const {
+        uint64_t h = k.first * 0x9e3779b97f4a7c15ull ^ (k.second + 0x632be59bd9b4e019ull + (k.first << 6) + (k.first >> 2));
+        h ^= h >> 31;
+        return static_cast<size_t>(h * 0xbf58476d1ce4e5b9ull);
+    }
+};
+
+// Twice the area over the longest edge: the height on that edge, a measure
+// of how thin a triangle is. NaN for non-finite corners.
+inline double height(Vec3 a, Vec3 b, Vec3 c) {
+    const double longest = std::max({norm(b - a), norm(c - b), norm(a - c)});
+    return norm(cross(b - a, c - a)) / longest;
+}
 
 // Where two triangles meet, features only. A crossing gives one segment; a
 // coplanar overlap gives the stretches of each triangle's edges that lie in
@@ -56,12 +74,17 @@ struct LocalCut {
 // Whether the corners span a plane (exact).
 bool spans_plane(Vec3 p0, Vec3 p1, Vec3 p2);
 
+// Whether triangle t can be cut: finite corners that span a plane.
+bool cuttable(const TriMesh& mesh, uint32_t t);
+
 // A triangle's corners and their mesh vertex ids (the ids order edges and
 // planes, so that every pair asks the same question the same way).
 struct TriCorners {
     Vec3 p[3];
     uint32_t v[3] = {0, 1, 2};
 };
+
+TriCorners corners_of(const TriMesh& mesh, uint32_t t);
 
 // Both triangles must span a plane and be finite. sa[i]: side of a's corner
 // i of b's plane (-1, 0, 1), sb likewise. A point of one triangle that lies

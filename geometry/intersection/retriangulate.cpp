@@ -15,12 +15,6 @@ CutTriangle::CutTriangle(const TriMesh& mesh, Origin origin, uint32_t t)
 
 namespace {
 
-bool on_closed_edge(TriangleFeature f, int k) {
-    if (f.kind == FeatureKind::Edge) return f.index == k;
-    if (f.kind == FeatureKind::Vertex) return f.index == k || f.index == (k + 1) % 3;
-    return false;
-}
-
 class Builder {
 public:
     Builder(const TriMesh& mesh, Origin origin, MeshCuts& out) : mesh_(mesh), origin_(origin), out_(out) {
@@ -69,7 +63,7 @@ public:
             // A triangle without area (or with a non-finite corner) has no
             // triangulation: it is left out, and the assembly splits its
             // neighbours across it where the points on its edges need it.
-            if (!usable(nb)) {
+            if (!cuttable(mesh_, nb)) {
                 out_.dropped[nb] = 1;
                 continue;
             }
@@ -82,13 +76,6 @@ public:
     }
 
 private:
-    bool usable(uint32_t t) const {
-        const auto& p = mesh_.points();
-        const Triangle& tri = mesh_.triangles()[t];
-        return is_finite(p[tri[0]]) && is_finite(p[tri[1]]) && is_finite(p[tri[2]]) &&
-               spans_plane(p[tri[0]], p[tri[1]], p[tri[2]]);
-    }
-
     const TriMesh& mesh_;
     Origin origin_;
     MeshCuts& out_;
@@ -129,9 +116,8 @@ MeshCuts retriangulate(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, W
             const CutPoint& pi = cuts.points[pc.first_point + i];
             const CutPoint& pj = cuts.points[pc.first_point + j];
             const TriangleFeature fi = first ? pi.f1 : pi.f2, fj = first ? pj.f1 : pj.f2;
-            for (int k = 0; k < 3; ++k)
-                if (on_closed_edge(fi, k) && on_closed_edge(fj, k))
-                    c.along.push_back({ids[i], ids[j], static_cast<uint8_t>(k)});
+            const TriangleFeature along = segment_feature(fi, fj);
+            if (along.kind == FeatureKind::Edge) c.along.push_back({ids[i], ids[j], along.index});
         }
     }
     builder.propagate_edge_points(cuts);

@@ -112,10 +112,10 @@ inline double orient3d(Vec3 a, Vec3 b, Vec3 c, Vec3 d) {
     return orient3d_slow(a, b, c, d);
 }
 
-// The sign of orient3d as -1, 0 or 1; 0 for non-finite input.
-inline int orient3d_sign(Vec3 a, Vec3 b, Vec3 c, Vec3 d) {
-    const double v = orient3d(a, b, c, d);
-    return (v > 0.0) - (v < 0.0);
-}
+// -1, 0 or 1; 0 for NaN.
+inline int sign(double v) { return (v > 0.0) - (v < 0.0); }
+
+// The sign of orient3d; 0 for non-finite input.
+inline int orient3d_sign(Vec3 a, Vec3 b, Vec3 c, Vec3 d) { return sign(orient3d(a, b, c, d)); }
 
 }  // namespace geom
