@@ -48,12 +48,14 @@ public:
         return id;
     }
 
-    // Splits the triangles across edges that received a point; entries are
-    // appended while walking, so every new edge point is seen.
+    // Splits the triangles across edges that received a point since the
+    // last call; entries are appended while walking, so every new edge point
+    // is seen.
     void propagate_edge_points(const Cuts& cuts) {
         std::vector<std::pair<uint32_t, uint32_t>> work;  // (cut, edge point)
+        spread_.resize(out_.cuts.size(), 0);
         for (uint32_t c = 0; c < out_.cuts.size(); ++c)
-            for (uint32_t e = 0; e < out_.cuts[c].edge_points.size(); ++e) work.emplace_back(c, e);
+            for (uint32_t e = spread_[c]; e < out_.cuts[c].edge_points.size(); ++e) work.emplace_back(c, e);
         for (size_t w = 0; w < work.size(); ++w) {
             const auto [c, e] = work[w];
             const CutTriangle::EdgePoint ep = out_.cuts[c].edge_points[e];
@@ -73,12 +75,15 @@ public:
             add_point(cuts, n, ep.p, {FeatureKind::Edge, static_cast<uint8_t>(twin % 3)}, ep.ref);
             for (size_t k = before; k < n.edge_points.size(); ++k) work.emplace_back(ni, static_cast<uint32_t>(k));
         }
+        spread_.resize(out_.cuts.size());
+        for (uint32_t c = 0; c < out_.cuts.size(); ++c) spread_[c] = static_cast<uint32_t>(out_.cuts[c].edge_points.size());
     }
 
 private:
     const TriMesh& mesh_;
     Origin origin_;
     MeshCuts& out_;
+    std::vector<uint32_t> spread_;  // per cut triangle: edge points already passed on
 };
 
 }  // namespace
