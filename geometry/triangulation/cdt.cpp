@@ -18,6 +18,15 @@ constexpr int prv(int i) { return i == 0 ? 2 : i - 1; }
 
 int sgn(double v) { return (v > 0.0) - (v < 0.0); }
 
+// Sign not settled yet.
+constexpr int kUnknown = 2;
+
+// Whether a vertex's bounds are usable by the midpoint-radius filter.
+template <class V>
+bool in_band(const V& v) {
+    return v.bx.in_band() && v.by.in_band();
+}
+
 uint64_t mix(uint64_t z) {
     z += 0x9e3779b97f4a7c15ull;
     z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
@@ -104,8 +113,8 @@ TriangleCdt::TriangleCdt(Vec2 c0, Vec2 c1, Vec2 c2) {
 uint32_t TriangleCdt::add_vertex(Vec2 p) {
     Vertex v;
     v.p = p;
-    v.ix = Interval(p.x);
-    v.iy = Interval(p.y);
+    v.bx = Ball(p.x);
+    v.by = Ball(p.y);
     verts_.push_back(v);
     return static_cast<uint32_t>(verts_.size() - 1);
 }
@@ -187,9 +196,14 @@ uint32_t TriangleCdt::insert_on_edge(int k, Vec2 q) {
     v.placed = true;
     v.t = t;
     v.lines = static_cast<uint8_t>(1u << k);
-    const Interval it_t(t);
-    v.ix = Interval(a.x) + it_t * (Interval(b.x) - Interval(a.x));
-    v.iy = Interval(a.y) + it_t * (Interval(b.y) - Interval(a.y));
+    // The same operations as pos, so the bound is centred on it; a position
+    // from the fallbacks above gets no bound and takes the exact path.
+    const Ball bt(t);
+    v.bx = Ball(a.x) + bt * (Ball(b.x) - Ball(a.x));
+    v.by = Ball(a.y) + bt * (Ball(b.y) - Ball(a.y));
+    const double inf = std::numeric_limits<double>::infinity();
+    if (v.bx.m != pos.x) v.bx = {pos.x, inf};
+    if (v.by.m != pos.y) v.by = {pos.y, inf};
     return insert_located(id);
 }
 
@@ -259,7 +273,7 @@ int TriangleCdt::orient(uint32_t a, uint32_t b, uint32_t c) const {
     const Vertex &A = verts_[a], &B = verts_[b], &C = verts_[c];
     if (!A.placed && !B.placed && !C.placed) return sgn(orient2d(A.p, B.p, C.p));
     // A repeated vertex (asked for by walks that reach the segment's end) is
-    // collinear by definition; the interval filter cannot tell, BigFloat can,
+    // collinear by definition; the filter cannot tell, BigFloat can,
     // slowly.
     if (a == b || b == c || c == a) return 0;
 
@@ -269,9 +283,9 @@ int TriangleCdt::orient(uint32_t a, uint32_t b, uint32_t c) const {
         const int line = std::countr_zero(static_cast<unsigned>(common));
         if ((verts_[r].lines >> line) & 1u) return 0;
         const double d = param_on_line(q, line) - param_on_line(p, line);
-        return std::isnan(d) ? Interval::kUnknown : sgn(d);
+        return std::isnan(d) ? kUnknown : sgn(d);
     };
-    int s = Interval::kUnknown;
+    int s = kUnknown;
     if (const uint8_t m = A.lines & B.lines) {
         s = on_line(a, b, c, m);
     } else if (const uint8_t m2 = B.lines & C.lines) {
@@ -279,25 +293,27 @@ int TriangleCdt::orient(uint32_t a, uint32_t b, uint32_t c) const {
     } else if (const uint8_t m3 = C.lines & A.lines) {
         s = on_line(c, a, b, m3);
     }
-    if (s != Interval::kUnknown) return s;
+    if (s != kUnknown) return s;
 
-    const Interval det = (A.ix - C.ix) * (B.iy - C.iy) - (A.iy - C.iy) * (B.ix - C.ix);
-    s = det.sign();
-    if (s != Interval::kUnknown) return s;
+    if (in_band(A) && in_band(B) && in_band(C)) {
+        const Ball det = (A.bx - C.bx) * (B.by - C.by) - (A.by - C.by) * (B.bx - C.bx);
+        if (const int sd = det.sign()) return sd;
+    }
     return orient_exact(a, b, c);
 }
 
 int TriangleCdt::incircle(uint32_t a, uint32_t b, uint32_t c, uint32_t d) const {
     const Vertex &A = verts_[a], &B = verts_[b], &C = verts_[c], &D = verts_[d];
     if (!A.placed && !B.placed && !C.placed && !D.placed) return sgn(geom::incircle(A.p, B.p, C.p, D.p));
-    const Interval adx = A.ix - D.ix, ady = A.iy - D.iy;
-    const Interval bdx = B.ix - D.ix, bdy = B.iy - D.iy;
-    const Interval cdx = C.ix - D.ix, cdy = C.iy - D.iy;
-    const Interval det = (square(adx) + square(ady)) * (bdx * cdy - cdx * bdy) +
+    if (in_band(A) && in_band(B) && in_band(C) && in_band(D)) {
+        const Ball adx = A.bx - D.bx, ady = A.by - D.by;
+        const Ball bdx = B.bx - D.bx, bdy = B.by - D.by;
+        const Ball cdx = C.bx - D.bx, cdy = C.by - D.by;
+        const Ball det = (square(adx) + square(ady)) * (bdx * cdy - cdx * bdy) +
                          (square(bdx) + square(bdy)) * (cdx * ady - adx * cdy) +
                          (square(cdx) + square(cdy)) * (adx * bdy - bdx * ady);
-    const int s = det.sign();
-    if (s != Interval::kUnknown) return s;
+        if (const int s = det.sign()) return s;
+    }
     return incircle_exact(a, b, c, d);
 }
 

@@ -11,7 +11,7 @@
 // corner triangle, the boundary stays straight, and points a few ulps off an
 // edge cannot fold faces over. All other points keep their coordinates.
 // Every orientation and in-circle decision is exact with respect to these
-// positions (plain predicates, or an interval filter and then BigFloat for
+// positions (plain predicates, or a midpoint-radius filter and then BigFloat for
 // placed points), so the usual proofs of termination and validity of Lawson
 // flips and of cavity retriangulation apply unchanged.
 //
@@ -40,7 +40,7 @@
 #include <vector>
 
 #include "geometry/predicates/bigfloat.h"
-#include "geometry/predicates/interval.h"
+#include "geometry/predicates/ball.h"
 #include "geometry/vec2.h"
 
 namespace geom {
@@ -105,7 +105,7 @@ public:
 private:
     struct Vertex {
         Vec2 p;                  // internal coordinates (x negated when the corners run clockwise)
-        Interval ix, iy;         // encloses the exact position
+        Ball bx, by;             // the exact position within a bound
         double t = 0.0;          // parameter along `edge` when placed
         int8_t edge = -1;        // boundary edge it lies on (not for corners), or -1
         bool placed = false;     // position is corner + t * (next corner - corner)

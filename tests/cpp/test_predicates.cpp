@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "geometry/predicates/bigfloat.h"
-#include "geometry/predicates/interval.h"
+#include "geometry/predicates/ball.h"
 #include "geometry/predicates/predicates.h"
 
 using geom::BigFloat;
@@ -106,21 +106,42 @@ TEST(BigFloat, ExtremeExponents) {
     EXPECT_DOUBLE_EQ(BigFloat(-3.5).approx(), -3.5);
 }
 
-TEST(Interval, EnclosesRoundedOperations) {
+// The exact value of a degree-4 expression lies within the bound, also with
+// inputs that carry a radius, with subnormal terms and at the band's edge.
+TEST(Ball, BoundsHoldAcrossTheBand) {
     std::mt19937_64 rng(11);
     std::uniform_real_distribution<double> u(-1.0, 1.0);
-    for (int i = 0; i < 2000; ++i) {
-        const double a = u(rng), b = u(rng) * 1e-20, c = u(rng) * 1e300, d = std::ldexp(u(rng), -1070);
-        const BigFloat exact = (BigFloat(a) + BigFloat(b)) * BigFloat(c) - BigFloat(d) * BigFloat(d);
-        const geom::Interval iv =
-            (geom::Interval(a) + geom::Interval(b)) * geom::Interval(c) - square(geom::Interval(d));
-        ASSERT_GE(compare(exact, BigFloat(iv.lo)), 0);
-        ASSERT_LE(compare(exact, BigFloat(iv.hi)), 0);
+    std::uniform_int_distribution<int> ex(-300, 199);  // products underflow at the low end
+    auto within = [](const BigFloat& exact, geom::Ball b) {
+        const BigFloat lo = BigFloat(b.m) - BigFloat(b.r), hi = BigFloat(b.m) + BigFloat(b.r);
+        return compare(exact, lo) >= 0 && compare(exact, hi) <= 0;
+    };
+    for (int i = 0; i < 4000; ++i) {
+        double v[4], rad[4];
+        BigFloat x[4];
+        for (int k = 0; k < 4; ++k) {
+            v[k] = std::ldexp(u(rng), ex(rng));
+            rad[k] = (i % 3 == 0) ? 0.0 : std::fabs(v[k]) * 0x1p-50;
+            // The exact input is anywhere within its radius.
+            x[k] = BigFloat(v[k]) + BigFloat(rad[k]) * BigFloat(u(rng));
+        }
+        const geom::Ball a(v[0], rad[0]), b(v[1], rad[1]), c(v[2], rad[2]), d(v[3], rad[3]);
+        const geom::Ball e = square(a - b) * (c * d) + square(c + d) * (a * b - c);
+        const BigFloat exact = (x[0] - x[1]) * (x[0] - x[1]) * (x[2] * x[3]) +
+                               (x[2] + x[3]) * (x[2] + x[3]) * (x[0] * x[1] - x[2]);
+        ASSERT_TRUE(within(exact, e)) << i;
+        if (const int s = e.sign()) {
+            ASSERT_EQ(s, exact.sign()) << i;
+        }
     }
-    const double big = std::numeric_limits<double>::max();
-    const geom::Interval o = geom::Interval(big) * geom::Interval(big);
-    EXPECT_EQ(o.sign(), 1);
-    EXPECT_EQ((o - o).sign(), geom::Interval::kUnknown);
+    // A sign is only claimed when the bound excludes zero.
+    EXPECT_EQ((geom::Ball(1.0) - geom::Ball(1.0)).sign(), 0);
+    EXPECT_EQ(geom::Ball(1.0, 0.5).sign(), 1);
+    EXPECT_EQ(geom::Ball(-1.0, 1.0).sign(), 0);
+    EXPECT_TRUE(geom::Ball(0x1p200, 1.0).in_band());
+    EXPECT_FALSE(geom::Ball(0x1p201).in_band());
+    EXPECT_FALSE(geom::Ball(1.0, std::numeric_limits<double>::infinity()).in_band());
+    EXPECT_FALSE(geom::Ball(std::nan(""), 0.0).in_band());
 }
 
 // Binary exponent applied to every input; signs must not depend on it.
