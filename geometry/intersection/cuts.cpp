@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <map>
 #include <tuple>
 #include <unordered_map>
 
@@ -555,18 +554,32 @@ public:
             for (uint32_t i = 0; i < n; ++i)
                 if (items_[i].finite) sorted.emplace_back(items_[i].cell, i);
             std::sort(sorted.begin(), sorted.end());
-            for (const auto& [cell, i] : sorted) {
-                // Cells are twice the distance wide: along each axis, points
-                // that close lie in this cell or the neighbour on the nearer side.
-                const Item& item = items_[i];
-                const int64_t side[3] = {item.near[0], item.near[1], item.near[2]};
-                for (int corner = 0; corner < 8; ++corner) {
-                    const Cell c{cell[0] + ((corner & 1) ? side[0] : 0), cell[1] + ((corner & 2) ? side[1] : 0),
-                                 cell[2] + ((corner & 4) ? side[2] : 0)};
-                    auto it = std::lower_bound(sorted.begin(), sorted.end(), std::pair<Cell, uint32_t>{c, 0});
-                    for (; it != sorted.end() && it->first == c; ++it)
-                        if (it->second > i && close(item.p, items_[it->second].p)) unite(i, it->second);
+            for (size_t run = 0; run < sorted.size();) {
+                size_t end = run + 1;
+                while (end < sorted.size() && sorted[end].first == sorted[run].first) ++end;
+                for (size_t a = run; a < end; ++a) {
+                    const uint32_t i = sorted[a].second;
+                    const Item& item = items_[i];
+                    for (size_t b = a + 1; b < end; ++b)
+                        if (close(item.p, items_[sorted[b].second].p)) unite(i, sorted[b].second);
+                    // Cells are far wider than the distance: only a point near
+                    // a face of its cell has partners across it.
+                    const Cell& cell = sorted[a].first;
+                    for (int corner = 1; corner < 8; ++corner) {
+                        Cell c = cell;
+                        bool needed = true;
+                        for (int d = 0; d < 3 && needed; ++d) {
+                            if (!((corner >> d) & 1)) continue;
+                            needed = item.near[d] != 0;
+                            c[d] += item.near[d];
+                        }
+                        if (!needed) continue;
+                        auto it = std::lower_bound(sorted.begin(), sorted.end(), std::pair<Cell, uint32_t>{c, 0});
+                        for (; it != sorted.end() && it->first == c; ++it)
+                            if (it->second > i && close(item.p, items_[it->second].p)) unite(i, it->second);
+                    }
                 }
+                run = end;
             }
         }
         // Representatives: the cluster's mesh-1 vertex, else its mesh-2 vertex, else its first new point.
@@ -592,11 +605,13 @@ public:
 
 private:
     using Cell = std::array<int64_t, 3>;
+    // In merge distances. Wide, so that most points have all their partners in their own cell.
+    static constexpr double kCellWidth = 64.0;
     struct Item {
         VRef ref;
         Vec3 p;
         Cell cell;
-        int8_t near[3] = {0, 0, 0};  // per axis: the neighbouring cell on the nearer side
+        int8_t near[3] = {0, 0, 0};  // per axis: the neighbouring cell that may hold partners, or 0
         bool finite;
         uint32_t mesh1 = kNone, mesh2 = kNone;  // the cluster's vertex of each mesh (kept at roots)
     };
@@ -610,9 +625,11 @@ private:
         it.finite = is_finite(it.p) && tol_ > 0.0 && std::isfinite(tol_);
         if (it.finite)
             for (int d = 0; d < 3; ++d) {
-                const double u = it.p[d] / (2.0 * tol_), f = std::floor(u);
+                const double u = it.p[d] / (kCellWidth * tol_), f = std::floor(u);
                 it.cell[d] = static_cast<int64_t>(f);
-                it.near[d] = u - f < 0.5 ? -1 : 1;
+                // Twice the distance, in cell widths: rounding of u cannot hide a partner.
+                constexpr double kNear = 2.0 / kCellWidth;
+                it.near[d] = u - f <= kNear ? -1 : (u - f >= 1.0 - kNear ? 1 : 0);
             }
         if (ref.origin == Origin::Mesh1) it.mesh1 = ref.id;
         if (ref.origin == Origin::Mesh2) it.mesh2 = ref.id;
