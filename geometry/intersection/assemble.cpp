@@ -9,8 +9,6 @@ namespace geom::isect {
 
 namespace {
 
-uint64_t edge_key(uint32_t u, uint32_t v) { return uint64_t{u} << 32 | v; }
-
 struct Tagged {
     Triangle t;
     uint8_t run;
@@ -34,30 +32,44 @@ public:
     }
 
 private:
+    // Directed edges among piece vertices grouped by their first vertex
+    // (a counting sort, then a short sort per vertex): linear in the edges
+    // where one sort of them all is not.
     void count_edges() {
-        in_piece_.assign(points_.size(), 0);
+        const size_t n = points_.size();
+        in_piece_.assign(n, 0);
         for (const Tagged& t : tris_)
             if (t.run >= 2)
                 for (uint32_t v : t.t) in_piece_[v] = 1;
-        edges_.clear();
+        start_.assign(n + 1, 0);
         for (const Tagged& t : tris_)
             for (int k = 0; k < 3; ++k) {
                 const uint32_t u = t.t[k], v = t.t[(k + 1) % 3];
-                if (in_piece_[u] && in_piece_[v]) edges_.push_back(edge_key(u, v));
+                if (in_piece_[u] && in_piece_[v]) ++start_[u + 1];
             }
-        std::sort(edges_.begin(), edges_.end());
+        for (size_t i = 0; i < n; ++i) start_[i + 1] += start_[i];
+        to_.resize(start_[n]);
+        std::vector<uint32_t> fill(start_.begin(), start_.end() - 1);
+        for (const Tagged& t : tris_)
+            for (int k = 0; k < 3; ++k) {
+                const uint32_t u = t.t[k], v = t.t[(k + 1) % 3];
+                if (in_piece_[u] && in_piece_[v]) to_[fill[u]++] = v;
+            }
         excess_.clear();
-        for (size_t i = 0; i < edges_.size();) {
-            size_t j = i;
-            while (j < edges_.size() && edges_[j] == edges_[i]) ++j;
-            const uint32_t u = static_cast<uint32_t>(edges_[i] >> 32), v = static_cast<uint32_t>(edges_[i]);
-            if (static_cast<int>(j - i) > count(v, u)) excess_.emplace_back(u, v);
-            i = j;
+        for (uint32_t u = 0; u < n; ++u) std::sort(to_.begin() + start_[u], to_.begin() + start_[u + 1]);
+        for (uint32_t u = 0; u < n; ++u) {
+            const auto lo = to_.begin() + start_[u], hi = to_.begin() + start_[u + 1];
+            for (auto i = lo; i != hi;) {
+                auto j = i;
+                while (j != hi && *j == *i) ++j;
+                if (static_cast<int>(j - i) > count(*i, u)) excess_.emplace_back(u, *i);
+                i = j;
+            }
         }
     }
 
     int count(uint32_t u, uint32_t v) const {
-        const auto r = std::equal_range(edges_.begin(), edges_.end(), edge_key(u, v));
+        const auto r = std::equal_range(to_.begin() + start_[u], to_.begin() + start_[u + 1], v);
         return static_cast<int>(r.second - r.first);
     }
 
@@ -142,7 +154,7 @@ private:
     const std::vector<Vec3>& points_;
     double tol_;
     std::vector<uint8_t> in_piece_;
-    std::vector<uint64_t> edges_;                          // directed edges among piece vertices, sorted
+    std::vector<uint32_t> start_, to_;                     // directed edges among piece vertices, by first vertex
     std::vector<std::pair<uint32_t, uint32_t>> excess_;    // unmatched ones, sorted
 };
 
