@@ -210,23 +210,28 @@ Expansion exp_mul(const Expansion& e, const Expansion& f) {
     return acc;
 }
 
-// Fixed-size: exact collinearity is common in practice.
-double orient2d_exact(Vec2 a, Vec2 b, Vec2 c) {
+// Fixed-size: exact collinearity is common in practice. det needs room for
+// 16 components; returns how many it got.
+int orient2d_expansion(Vec2 a, Vec2 b, Vec2 c, double* det) {
     double acx[2], acy[2], bcx[2], bcy[2];
     two_diff(a.x, c.x, acx[1], acx[0]);
     two_diff(a.y, c.y, acy[1], acy[0]);
     two_diff(b.x, c.x, bcx[1], bcx[0]);
     two_diff(b.y, c.y, bcy[1], bcy[0]);
     // (acx * bcy) and -(acy * bcx), each as the sum of two scaled expansions.
-    double t0[4], t1[4], left[8], right[8], det[16];
+    double t0[4], t1[4], left[8], right[8];
     int n0 = scale_expansion(2, acx, bcy[0], t0);
     int n1 = scale_expansion(2, acx, bcy[1], t1);
     const int nl = expansion_sum(n0, t0, n1, t1, left);
     n0 = scale_expansion(2, acy, -bcx[0], t0);
     n1 = scale_expansion(2, acy, -bcx[1], t1);
     const int nr = expansion_sum(n0, t0, n1, t1, right);
-    const int n = expansion_sum(nl, left, nr, right, det);
-    return det[n - 1];
+    return expansion_sum(nl, left, nr, right, det);
+}
+
+double orient2d_exact(Vec2 a, Vec2 b, Vec2 c) {
+    double det[16];
+    return det[orient2d_expansion(a, b, c, det) - 1];
 }
 
 double incircle_exact(Vec2 a, Vec2 b, Vec2 c, Vec2 d) {
@@ -522,3 +527,32 @@ double orient3d_slow(Vec3 a, Vec3 b, Vec3 c, Vec3 d) {
 }
 
 }  // namespace geom::predicates_detail
+
+namespace geom {
+
+int orient2d_on_segment(Vec2 a, Vec2 b, double t, Vec2 q, Vec2 r) {
+    using namespace predicates_detail;
+    double v[9] = {a.x, a.y, b.x, b.y, q.x, q.y, r.x, r.y, t};
+    if (!all_finite(v, 9)) return 0;
+    int shift = 0;
+    if (classify(v, 9, shift) == Band::Safe) {
+        // Degree 3 in band: neither the products nor their tails leave the
+        // normal range.
+        double oa[16], ob[16], d[32], s[64], sum[80];
+        const int na = orient2d_expansion(a, q, r, oa);
+        const int nb = orient2d_expansion(b, q, r, ob);
+        for (int i = 0; i < na; ++i) oa[i] = -oa[i];
+        const int nd = expansion_sum(nb, ob, na, oa, d);
+        const int ns = scale_expansion(nd, d, t, s);
+        for (int i = 0; i < na; ++i) oa[i] = -oa[i];
+        const int n = expansion_sum(na, oa, ns, s, sum);
+        return sign(sum[n - 1]);
+    }
+    const BigFloat bt(t), ax(a.x), ay(a.y);
+    const BigFloat px = ax + bt * (BigFloat(b.x) - ax), py = ay + bt * (BigFloat(b.y) - ay);
+    const BigFloat rx(r.x), ry(r.y);
+    const BigFloat qrx = BigFloat(q.x) - rx, qry = BigFloat(q.y) - ry;
+    return ((px - rx) * qry - (py - ry) * qrx).sign();
+}
+
+}  // namespace geom

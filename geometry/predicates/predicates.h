@@ -118,4 +118,10 @@ inline int sign(double v) { return (v > 0.0) - (v < 0.0); }
 // The sign of orient3d; 0 for non-finite input.
 inline int orient3d_sign(Vec3 a, Vec3 b, Vec3 c, Vec3 d) { return sign(orient3d(a, b, c, d)); }
 
+// The sign of orient2d(p, q, r) for the exact point p = a + t (b - a), which
+// doubles need not hold: orient2d is affine in p, so this is the sign of
+// O(a) + t (O(b) - O(a)), evaluated in expansions without rounding (or in
+// BigFloat outside the safe exponent band). 0 for non-finite input.
+int orient2d_on_segment(Vec2 a, Vec2 b, double t, Vec2 q, Vec2 r);
+
 }  // namespace geom

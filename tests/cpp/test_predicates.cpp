@@ -144,6 +144,47 @@ TEST(Ball, BoundsHoldAcrossTheBand) {
     EXPECT_FALSE(geom::Ball(std::nan(""), 0.0).in_band());
 }
 
+// The point at parameter t on a-b is not a double; its orientation against
+// two other points is exact, also when it lies on their line (points along
+// one straight curve) and at any scale.
+TEST(Predicates, Orient2dOnSegmentMatchesExact) {
+    std::mt19937_64 rng(5);
+    std::uniform_real_distribution<double> u(-1.0, 1.0), unit(0.0, 1.0);
+    int zeros = 0;
+    for (int e : {0, -150, 150, -600, 600, -1060}) {
+        for (int i = 0; i < 3000; ++i) {
+            Vec2 a{u(rng), u(rng)}, b{u(rng), u(rng)}, q{u(rng), u(rng)}, r{u(rng), u(rng)};
+            const double t = i % 7 == 0 ? std::ldexp(unit(rng), -60) : unit(rng);
+            if (i % 2 == 0) {
+                // q and r on a line through the exact point p: p = q + s (r - q)
+                // holds exactly when q, r are built from p's exact value, so use
+                // the corners themselves, whose lines pass through p.
+                q = a;
+                r = b;
+                if (i % 4 == 0) std::swap(q, r);
+            } else if (i % 3 == 0) {
+                // r on the line a-b (exactly: the midpoint of a power-of-two grid).
+                a = {std::ldexp(std::round(std::ldexp(a.x, 20)), -20), 0.25};
+                b = {std::ldexp(std::round(std::ldexp(b.x, 20)), -20), 0.75};
+                r = {0.5 * (a.x + b.x), 0.5};
+            }
+            a = scaled(a, e), b = scaled(b, e), q = scaled(q, e), r = scaled(r, e);
+            if (!is_finite(a) || !is_finite(b) || !is_finite(q) || !is_finite(r)) continue;
+            const BigFloat bt(t);
+            const BigFloat px = BigFloat(a.x) + bt * (BigFloat(b.x) - BigFloat(a.x));
+            const BigFloat py = BigFloat(a.y) + bt * (BigFloat(b.y) - BigFloat(a.y));
+            const int want = ((px - BigFloat(r.x)) * (BigFloat(q.y) - BigFloat(r.y)) -
+                              (py - BigFloat(r.y)) * (BigFloat(q.x) - BigFloat(r.x)))
+                                 .sign();
+            ASSERT_EQ(geom::orient2d_on_segment(a, b, t, q, r), want) << "scale 2^" << e << " case " << i;
+            zeros += want == 0;
+        }
+    }
+    EXPECT_GT(zeros, 1000);  // the collinear cases are exercised
+    const double nan = std::nan("");
+    EXPECT_EQ(geom::orient2d_on_segment({0, 0}, {1, 0}, nan, {0, 1}, {1, 1}), 0);
+}
+
 // Binary exponent applied to every input; signs must not depend on it.
 class PredicateScale : public testing::TestWithParam<int> {};
 
