@@ -70,8 +70,8 @@ void TriangleCdt::IdMap::insert(uint64_t a, uint64_t b, uint32_t id) {
 void TriangleCdt::IdMap::grow() {
     std::vector<Slot> old;
     old.swap(slots_);
-    // Most cut triangles get a handful of points: start small.
-    slots_.assign(old.empty() ? 8 : 2 * old.size(), Slot{0, 0, kNone});
+    // Room for a typical cut triangle's points before the first growth.
+    slots_.assign(old.empty() ? 32 : 2 * old.size(), Slot{0, 0, kNone});
     used_ = 0;
     for (const Slot& s : old) {
         if (s.id != kNone) insert(s.a, s.b, s.id);
@@ -91,6 +91,9 @@ uint64_t TriangleCdt::next_random() {
 }
 
 TriangleCdt::TriangleCdt(Vec2 c0, Vec2 c1, Vec2 c2) {
+    // Room for a typical cut triangle, so that most never grow these.
+    verts_.reserve(16);
+    tris_.reserve(32);
     const Vec2 c[3] = {c0, c1, c2};
     for (Vec2 p : c) {
         if (std::isnan(p.x) || std::isnan(p.y)) panic("called `Result::unwrap()` on an `Err` value: NAN");
@@ -326,6 +329,15 @@ std::array<BigFloat, 2> TriangleCdt::exact_position(uint32_t v) const {
 }
 
 int TriangleCdt::orient_exact(uint32_t a, uint32_t b, uint32_t c) const {
+    // One placed point (the common case: points along a straight curve):
+    // expansions on its edge's corners and parameter, no BigFloat.
+    const uint32_t v[3] = {a, b, c};
+    for (int k = 0; k < 3; ++k) {
+        const Vertex& p = verts_[v[k]];
+        const Vertex &q = verts_[v[nxt(k)]], &r = verts_[v[prv(k)]];
+        if (!p.placed || q.placed || r.placed) continue;
+        return orient2d_on_segment(verts_[p.edge].p, verts_[nxt(p.edge)].p, p.t, q.p, r.p);
+    }
     const auto A = exact_position(a), B = exact_position(b), C = exact_position(c);
     return ((A[0] - C[0]) * (B[1] - C[1]) - (A[1] - C[1]) * (B[0] - C[0])).sign();
 }
@@ -906,14 +918,44 @@ bool TriangleCdt::find_edge(uint32_t a, uint32_t b, uint32_t& f, int& i) const {
 // Queries
 
 std::vector<std::array<uint32_t, 3>> TriangleCdt::faces() const {
+    std::vector<Links> links;
+    return faces(links);
+}
+
+std::vector<std::array<uint32_t, 3>> TriangleCdt::faces(std::vector<Links>& links) const {
     std::vector<std::array<uint32_t, 3>> out;
+    links.clear();
     if (degenerate_) return out;
-    out.reserve(tris_.size());
-    for (const Tri& t : tris_) {
+    // (face rotated to its smallest id, face index, rotation), sorted by face.
+    struct Entry {
+        std::array<uint32_t, 3> v;
+        uint32_t f;
+        int r;
+    };
+    std::vector<Entry> order;
+    order.reserve(tris_.size());
+    for (uint32_t f = 0; f < tris_.size(); ++f) {
+        const Tri& t = tris_[f];
         const int m = t.v[0] < t.v[1] ? (t.v[0] < t.v[2] ? 0 : 2) : (t.v[1] < t.v[2] ? 1 : 2);
-        out.push_back({t.v[m], t.v[nxt(m)], t.v[prv(m)]});
+        order.push_back({{t.v[m], t.v[nxt(m)], t.v[prv(m)]}, f, m});
     }
-    std::sort(out.begin(), out.end());
+    std::sort(order.begin(), order.end(), [](const Entry& x, const Entry& y) { return x.v < y.v; });
+    std::vector<uint32_t> position(tris_.size());
+    for (uint32_t i = 0; i < order.size(); ++i) position[order[i].f] = i;
+    out.reserve(order.size());
+    links.reserve(order.size());
+    for (const Entry& e : order) {
+        out.push_back(e.v);
+        const Tri& t = tris_[e.f];
+        Links l{{kNone, kNone, kNone}, 0};
+        for (int k = 0; k < 3; ++k) {
+            // Listed edge k runs v[r + k] -> v[r + k + 1]: opposite v[r + k + 2].
+            const int i = (e.r + k + 2) % 3;
+            if (t.n[i] != kNone) l.across[k] = position[t.n[i]];
+            if ((t.fixed >> i) & 1u) l.fixed = static_cast<uint8_t>(l.fixed | (1u << k));
+        }
+        links.push_back(l);
+    }
     return out;
 }
 

@@ -84,6 +84,14 @@ public:
     // Faces as vertex triples with the orientation of (c0, c1, c2), each
     // rotated to start at its smallest id, sorted.
     std::vector<std::array<uint32_t, 3>> faces() const;
+    // The same faces, and for each its edges k (corner k to k + 1 as listed):
+    // the index of the face across (kNone on the boundary) and, in bit k of
+    // `fixed`, whether the edge is a constraint or on the boundary.
+    struct Links {
+        std::array<uint32_t, 3> across;
+        uint8_t fixed;
+    };
+    std::vector<std::array<uint32_t, 3>> faces(std::vector<Links>& links) const;
     size_t num_faces() const { return degenerate_ ? 0 : tris_.size(); }
 
     // Position of the vertex: exact, or for a point placed on an edge its

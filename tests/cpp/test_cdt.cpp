@@ -94,6 +94,25 @@ void validate(const TriangleCdt& cdt, const std::vector<Seg>& constraints = {}) 
             << "edge " << e.first << "-" << e.second << " is not locally Delaunay";
     }
 
+    // The links name the face across each edge and its constraint state.
+    std::vector<TriangleCdt::Links> links;
+    ASSERT_EQ(cdt.faces(links), faces);
+    ASSERT_EQ(links.size(), faces.size());
+    for (size_t j = 0; j < faces.size(); ++j) {
+        for (int k = 0; k < 3; ++k) {
+            const uint32_t u = faces[j][k], v = faces[j][(k + 1) % 3];
+            const bool inner = apex.count({v, u}) > 0;
+            ASSERT_EQ(links[j].across[k] != TriangleCdt::kNone, inner);
+            if (inner) {
+                const auto& g = faces[links[j].across[k]];
+                bool reverse = false;
+                for (int i = 0; i < 3; ++i) reverse = reverse || (g[i] == v && g[(i + 1) % 3] == u);
+                ASSERT_TRUE(reverse) << "face across does not hold the edge";
+            }
+            ASSERT_EQ(((links[j].fixed >> k) & 1) != 0, cdt.is_constrained(u, v));
+        }
+    }
+
     // Each accepted constraint is the chain of edges through the vertices on it.
     for (const Seg& s : constraints) {
         if (s.a == s.b || cdt.is_constrained(s.a, s.b)) continue;
