@@ -82,19 +82,26 @@ private:
         uint32_t cut;
         std::array<uint32_t, 3> v;  // triangulation vertices
         std::array<VRef, 3> refs;   // canonical
+        TriangleCdt::Links links;   // across: index among the cut triangle's pieces
     };
 
     void collect_pieces() {
         const MeshCuts& mc = in_.own_cuts;
         base_.resize(mc.cuts.size());
+        std::vector<TriangleCdt::Links> links;
         for (uint32_t t = 0; t < n_; ++t) {
             const uint32_t ci = mc.index[t];
             if (ci == kNone) continue;
             const CutTriangle& c = mc.cuts[ci];
             base_[ci] = static_cast<uint32_t>(pieces_.size());
-            for (const auto& f : c.cdt.faces())
-                pieces_.push_back({ci, f, {in_.cuts.canonical(c.refs[f[0]]), in_.cuts.canonical(c.refs[f[1]]),
-                                           in_.cuts.canonical(c.refs[f[2]])}});
+            const auto faces = c.cdt.faces(links);
+            for (size_t j = 0; j < faces.size(); ++j) {
+                const auto& f = faces[j];
+                pieces_.push_back({ci, f,
+                                   {in_.cuts.canonical(c.refs[f[0]]), in_.cuts.canonical(c.refs[f[1]]),
+                                    in_.cuts.canonical(c.refs[f[2]])},
+                                   links[j]});
+            }
         }
     }
 
@@ -113,27 +120,21 @@ private:
         }
     }
 
+    // Pieces of one cut triangle join across their unconstrained edges; on
+    // the corner triangle's boundary, away from the curve, they join the
+    // neighbour across the mesh edge: a whole triangle, or the piece of a
+    // cut one with the reverse edge.
     void join_pieces(Patches& patches) {
         const TriMesh& mesh = in_.own;
         const MeshCuts& mc = in_.own_cuts;
         std::unordered_map<std::pair<uint64_t, uint64_t>, uint32_t, PairHash> open;
-        std::vector<std::pair<uint64_t, uint32_t>> inner;  // (a << 32 | b, index in pieces_) per directed face edge
-        for (uint32_t ci = 0; ci < mc.cuts.size(); ++ci) {
-            const CutTriangle& c = mc.cuts[ci];
-            const uint32_t first = base_[ci];
-            const uint32_t count = static_cast<uint32_t>(c.cdt.num_faces());
-            inner.clear();
-            for (uint32_t j = 0; j < count; ++j) {
-                const auto& v = pieces_[first + j].v;
-                for (int k = 0; k < 3; ++k) inner.emplace_back(uint64_t{v[k]} << 32 | v[(k + 1) % 3], first + j);
-            }
-            std::sort(inner.begin(), inner.end());
-            for (const auto& [key, piece] : inner) {
-                const uint32_t a = static_cast<uint32_t>(key >> 32), b = static_cast<uint32_t>(key);
-                const uint64_t rev = uint64_t{b} << 32 | a;
-                const auto it = std::lower_bound(inner.begin(), inner.end(), std::pair<uint64_t, uint32_t>{rev, 0});
-                if (it != inner.end() && it->first == rev) {
-                    if (a < b && !c.cdt.is_constrained(a, b)) patches.unite(n_ + piece, n_ + it->second);
+        for (uint32_t piece = 0; piece < pieces_.size(); ++piece) {
+            const Piece& p = pieces_[piece];
+            const CutTriangle& c = mc.cuts[p.cut];
+            for (int e = 0; e < 3; ++e) {
+                const uint32_t a = p.v[e], b = p.v[(e + 1) % 3];
+                if (const uint32_t across = p.links.across[e]; across != kNone) {
+                    if (a < b && !((p.links.fixed >> e) & 1u)) patches.unite(n_ + piece, n_ + base_[p.cut] + across);
                     continue;
                 }
                 const int k = boundary_edge(c.cdt, a, b);
@@ -147,10 +148,7 @@ private:
                     rim_.push_back(nb);
                     continue;
                 }
-                const Piece& p = pieces_[piece];
-                const int ia = static_cast<int>(std::find(p.v.begin(), p.v.end(), a) - p.v.begin());
-                const int ib = static_cast<int>(std::find(p.v.begin(), p.v.end(), b) - p.v.begin());
-                const uint64_t ra = p.refs[ia].code(), rb = p.refs[ib].code();
+                const uint64_t ra = p.refs[e].code(), rb = p.refs[(e + 1) % 3].code();
                 const auto found = open.find({rb, ra});
                 if (found != open.end()) {
                     patches.unite(n_ + piece, found->second);
