@@ -252,6 +252,21 @@ void cut_coplanar(const TriCorners& tri_a, const TriCorners& tri_b, uint8_t open
         TriangleFeature f2;
         if (locate(s, f2)) add_point(out, {FeatureKind::Vertex, static_cast<uint8_t>(i)}, f2);
     }
+    // All of a strictly beyond one edge line of b: no crossing is possible
+    // (b lies on the line's other side), so only b's corners can meet a,
+    // each ruled out by the first edge of a it is beyond.
+    bool separated = false;
+    for (int m = 0; m < 3 && !separated; ++m)
+        separated = side_b[m][0] < 0 && side_b[m][1] < 0 && side_b[m][2] < 0;
+    if (separated) {
+        bool any_inside = false;
+        for (int j = 0; j < 3 && !any_inside; ++j) {
+            bool outside = false;
+            for (int k = 0; k < 3 && !outside; ++k) outside = fa.side(k, b[j]) < 0;
+            any_inside = !outside;
+        }
+        if (!any_inside) return;
+    }
     for (int j = 0; j < 3; ++j) {
         int s[3];
         for (int k = 0; k < 3; ++k) s[k] = side_a[k][j] = fa.side(k, b[j]);
