@@ -1,6 +1,7 @@
 #include "geometry/bvh/bvh.h"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -347,6 +348,8 @@ bool boxes_overlap(const Vec3& alo, const Vec3& ahi, const Vec3& blo, const Vec3
 
 // Below this many triangles in all a second thread costs more than it saves.
 constexpr size_t kSplitWalkFrom = 8192;
+// Node pairs the descent is cut into for two threads.
+constexpr size_t kWalkTasks = 64;
 
 std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
     const Bvh& a, std::span<const Vec3> points_a, std::span<const std::array<uint32_t, 3>> triangles_a,
@@ -359,15 +362,30 @@ std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
     const auto& nb = b.nodes();
     if (!boxes_overlap(na[0].lo, na[0].hi, nb[0].lo, nb[0].hi, pad)) return out;
 
-    // The subtrees of A's root side by side when there is enough work.
-    auto walk = [&](uint32_t root_a, std::vector<std::pair<uint32_t, uint32_t>>& found) {
-        std::vector<std::pair<uint32_t, uint32_t>> stack{{root_a, 0u}};
+    using Pair = std::pair<uint32_t, uint32_t>;
+    // One step of the simultaneous descent: the children worth visiting of
+    // a node pair (the one with the larger box is split).
+    auto expand = [&](Pair p, auto&& visit) {
+        const BvhNode& x = na[p.first];
+        const BvhNode& y = nb[p.second];
+        const bool split_a =
+            !x.is_leaf() && (y.is_leaf() || Box{x.lo, x.hi}.half_area() >= Box{y.lo, y.hi}.half_area());
+        if (split_a) {
+            for (uint32_t c = x.first; c < x.first + 2; ++c)
+                if (boxes_overlap(na[c].lo, na[c].hi, y.lo, y.hi, pad)) visit(Pair{c, p.second});
+        } else {
+            for (uint32_t c = y.first; c < y.first + 2; ++c)
+                if (boxes_overlap(x.lo, x.hi, nb[c].lo, nb[c].hi, pad)) visit(Pair{p.first, c});
+        }
+    };
+    auto walk = [&](Pair root, std::vector<Pair>& found, std::vector<Pair>& stack) {
+        stack.assign({root});
         std::array<Box, Bvh::kLeafSize> leaf_boxes;
         while (!stack.empty()) {
-            auto [ia, ib] = stack.back();
+            const Pair p = stack.back();
             stack.pop_back();
-            const BvhNode& x = na[ia];
-            const BvhNode& y = nb[ib];
+            const BvhNode& x = na[p.first];
+            const BvhNode& y = nb[p.second];
             if (x.is_leaf() && y.is_leaf()) {
                 for (uint32_t j = 0; j < y.count; ++j)
                     leaf_boxes[j] = triangle_box(points_b, triangles_b[b.items()[y.first + j]]);
@@ -380,34 +398,56 @@ std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
                 }
                 continue;
             }
-            const bool split_a =
-                !x.is_leaf() && (y.is_leaf() || Box{x.lo, x.hi}.half_area() >= Box{y.lo, y.hi}.half_area());
-            if (split_a) {
-                for (uint32_t c = x.first; c < x.first + 2; ++c)
-                    if (boxes_overlap(na[c].lo, na[c].hi, y.lo, y.hi, pad)) stack.emplace_back(c, ib);
-            } else {
-                for (uint32_t c = y.first; c < y.first + 2; ++c)
-                    if (boxes_overlap(x.lo, x.hi, nb[c].lo, nb[c].hi, pad)) stack.emplace_back(ia, c);
-            }
+            expand(p, [&](Pair c) { stack.push_back(c); });
         }
     };
-    std::vector<std::pair<uint32_t, uint32_t>> out2;
-    if (!na[0].is_leaf() && triangles_a.size() + triangles_b.size() >= kSplitWalkFrom) {
-        run_both(true, [&] { walk(na[0].first, out); }, [&] { walk(na[0].first + 1, out2); });
-        out.insert(out.end(), out2.begin(), out2.end());
-    } else {
-        walk(0, out);
+
+    // With enough work, the descent is cut into many node pairs (breadth
+    // first), which both threads take in turn: where the meshes meet is
+    // usually under one child of a root, so halves by subtree would leave
+    // one thread idle.
+    std::vector<Pair> tasks{{0u, 0u}};
+    const bool split = triangles_a.size() + triangles_b.size() >= kSplitWalkFrom && have_second_processor();
+    while (split && tasks.size() < kWalkTasks) {
+        std::vector<Pair> deeper;
+        bool grew = false;
+        for (const Pair& p : tasks) {
+            if (na[p.first].is_leaf() && nb[p.second].is_leaf()) {
+                deeper.push_back(p);
+                continue;
+            }
+            expand(p, [&](Pair c) { deeper.push_back(c); });
+            grew = true;
+        }
+        tasks.swap(deeper);
+        if (!grew) break;
     }
-    // Bucket by the triangle of A, then order each (short) bucket.
-    std::vector<uint32_t> start(triangles_a.size() + 1, 0);
-    for (const auto& pr : out) ++start[pr.first + 1];
+    std::vector<Pair> found[2];
+    std::atomic<size_t> next{0};
+    auto worker = [&](int w) {
+        std::vector<Pair> stack;
+        for (size_t t; (t = next.fetch_add(1)) < tasks.size();) walk(tasks[t], found[w], stack);
+    };
+    run_both(split, [&] { worker(0); }, [&] { worker(1); });
+
+    // Bucket by the triangle of A, then order each (short) bucket; the two
+    // halves of A's range apart, each scattering and sorting its own.
+    const size_t n_a = triangles_a.size();
+    std::vector<uint32_t> start(n_a + 1, 0);
+    for (const auto& f : found)
+        for (const Pair& pr : f) ++start[pr.first + 1];
     for (size_t i = 1; i < start.size(); ++i) start[i] += start[i - 1];
-    std::vector<std::pair<uint32_t, uint32_t>> sorted(out.size());
-    {
-        std::vector<uint32_t> fill(start.begin(), start.end() - 1);
-        for (const auto& pr : out) sorted[fill[pr.first]++] = pr;
-    }
-    for (size_t i = 0; i + 1 < start.size(); ++i) std::sort(sorted.begin() + start[i], sorted.begin() + start[i + 1]);
+    const size_t total = start[n_a];
+    std::vector<Pair> sorted(total);
+    const uint32_t mid = static_cast<uint32_t>(std::upper_bound(start.begin(), start.end(), total / 2) - start.begin() - 1);
+    auto scatter = [&](uint32_t lo, uint32_t hi) {
+        std::vector<uint32_t> fill(start.begin() + lo, start.begin() + hi);
+        for (const auto& f : found)
+            for (const Pair& pr : f)
+                if (pr.first >= lo && pr.first < hi) sorted[fill[pr.first - lo]++] = pr;
+        for (uint32_t i = lo; i < hi; ++i) std::sort(sorted.begin() + start[i], sorted.begin() + start[i + 1]);
+    };
+    run_both(split, [&] { scatter(0, mid); }, [&] { scatter(mid, static_cast<uint32_t>(n_a)); });
     return sorted;
 }
 

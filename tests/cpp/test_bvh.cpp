@@ -151,4 +151,36 @@ TEST(Bvh, OverlappingPairsAgainstAllPairs) {
     }
 }
 
+// Large enough for the descent to be cut into tasks for two threads, with
+// the meeting region under one child of the root: the same pairs as a scan.
+TEST(Bvh, OverlappingPairsSplitAcrossThreads) {
+    std::mt19937_64 g(9);
+    const Soup a = random_soup(g, 9000, 8, 0.2);
+    Soup b = random_soup(g, 150, 1, 0.3);
+    for (Vec3& p : b.points) p = p + Vec3{6, 6, 6};
+    const Bvh ba = Bvh::build(a.points, a.tris), bb = Bvh::build(b.points, b.tris);
+    const auto pairs = overlapping_pairs(ba, a.points, a.tris, bb, b.points, b.tris);
+    auto boxes = [](const Soup& s) {
+        std::vector<std::array<Vec3, 2>> out;
+        for (const auto& t : s.tris) {
+            Vec3 lo = s.points[t[0]], hi = lo;
+            for (uint32_t i : t)
+                for (int ax = 0; ax < 3; ++ax) lo[ax] = std::min(lo[ax], s.points[i][ax]), hi[ax] = std::max(hi[ax], s.points[i][ax]);
+            out.push_back({lo, hi});
+        }
+        return out;
+    };
+    const auto xa = boxes(a), xb = boxes(b);
+    std::vector<std::pair<uint32_t, uint32_t>> expected;
+    for (uint32_t i = 0; i < xa.size(); ++i)
+        for (uint32_t j = 0; j < xb.size(); ++j) {
+            bool overlap = true;
+            for (int ax = 0; ax < 3; ++ax)
+                overlap = overlap && xa[i][0][ax] <= xb[j][1][ax] && xb[j][0][ax] <= xa[i][1][ax];
+            if (overlap) expected.emplace_back(i, j);
+        }
+    ASSERT_GT(expected.size(), 50u);
+    EXPECT_EQ(pairs, expected);
+}
+
 }  // namespace
