@@ -478,24 +478,40 @@ public:
         for (const auto& pr : pairs) {
             const uint32_t t = first ? pr.first : pr.second;
             if (slot_[t] != kNone) continue;
-            slot_[t] = static_cast<uint32_t>(planes_.size());
-            const bool ok = cuttable(mesh, t);
-            ok_.push_back(ok);
-            planes_.push_back(ok ? canonical_plane(corners_of(mesh, t), tol) : Plane{});
+            slot_[t] = static_cast<uint32_t>(entries_.size());
+            Entry& e = entries_.emplace_back();
+            e.corners = corners_of(mesh, t);
+            e.ok = cuttable(mesh, t);
+            if (e.ok) e.plane = canonical_plane(e.corners, tol);
         }
-        open_.resize(planes_.size());
         for (uint32_t t = 0; t < slot_.size(); ++t)
-            if (slot_[t] != kNone && ok_[slot_[t]]) open_[slot_[t]] = flat_region_edges(mesh, t, tol);
+            if (slot_[t] != kNone && entries_[slot_[t]].ok) entries_[slot_[t]].open = flat_region_edges(mesh, t, tol);
     }
-    bool usable(uint32_t t) const { return slot_[t] != kNone && ok_[slot_[t]]; }
-    const Plane& operator[](uint32_t t) const { return planes_[slot_[t]]; }
-    uint8_t open_edges(uint32_t t) const { return open_[slot_[t]]; }
+    bool usable(uint32_t t) const { return slot_[t] != kNone && entries_[slot_[t]].ok; }
+    const Plane& operator[](uint32_t t) const { return entries_[slot_[t]].plane; }
+    const TriCorners& corners(uint32_t t) const { return entries_[slot_[t]].corners; }
+    uint8_t open_edges(uint32_t t) const { return entries_[slot_[t]].open; }
+    // Hints for a triangle asked about soon: its slot, then (once the slot
+    // is in cache) its entry.
+    void prefetch_slot(uint32_t t) const { __builtin_prefetch(&slot_[t]); }
+    void prefetch_entry(uint32_t t) const {
+        if (const uint32_t i = slot_[t]; i != kNone) {
+            const char* e = reinterpret_cast<const char*>(&entries_[i]);
+            for (size_t off = 0; off < sizeof(Entry); off += 64) __builtin_prefetch(e + off);
+        }
+    }
 
 private:
+    // Everything a pair test reads about one triangle, side by side: the
+    // pairs reach the other mesh's triangles in no particular order.
+    struct Entry {
+        Plane plane;
+        TriCorners corners;
+        bool ok = false;
+        uint8_t open = 0;  // flat_region_edges
+    };
     std::vector<uint32_t> slot_;
-    std::vector<uint8_t> ok_;
-    std::vector<Plane> planes_;
-    std::vector<uint8_t> open_;  // flat_region_edges per slot
+    std::vector<Entry> entries_;
 };
 
 class Namer {
@@ -848,9 +864,11 @@ Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair
     auto test_range = [&](size_t lo, size_t hi, std::vector<Met>& met) {
         LocalCut lc;
         for (size_t i = lo; i < hi; ++i) {
+            if (i + 16 < hi) planes2.prefetch_slot(pairs[i + 16].second);
+            if (i + 8 < hi) planes2.prefetch_entry(pairs[i + 8].second);
             const auto [a, b] = pairs[i];
             if (!planes1.usable(a) || !planes2.usable(b)) continue;
-            const TriCorners ta = corners_of(m1, a), tb = corners_of(m2, b);
+            const TriCorners &ta = planes1.corners(a), &tb = planes2.corners(b);
             int sa[3], sb[3];
             for (int k = 0; k < 3; ++k) sa[k] = plane_side(planes2[b], ta.p[k]);
             if (one_side(sa)) continue;
