@@ -86,6 +86,45 @@ private:
     std::vector<uint32_t> spread_;  // per cut triangle: edge points already passed on
 };
 
+// A triangle cut by many pairs gets their points before any segment, in a
+// random (fixed) order: in pair order, consecutive points along one
+// straight curve make each insertion flip a fan of the earlier ones, which
+// is quadratic; in random order the flips per point are constant on
+// average. Triangles with few points keep pair order.
+constexpr uint32_t kRandomOrderFrom = 32;
+
+void insert_many_at_random(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, Which which, MeshCuts& out) {
+    const bool first = which == Which::First;
+    std::vector<uint32_t> start(out.cuts.size() + 1, 0);
+    for (const PairCut& pc : cuts.pairs) start[out.index[first ? pc.t1 : pc.t2] + 1] += pc.n_points;
+    bool any = false;
+    for (size_t c = 0; c < out.cuts.size(); ++c) any = any || start[c + 1] >= kRandomOrderFrom;
+    if (!any) return;
+    for (size_t c = 0; c < out.cuts.size(); ++c) start[c + 1] += start[c];
+    std::vector<uint32_t> points(start.back());
+    std::vector<uint32_t> fill(start.begin(), start.end() - 1);
+    for (const PairCut& pc : cuts.pairs) {
+        const uint32_t c = out.index[first ? pc.t1 : pc.t2];
+        for (uint32_t i = 0; i < pc.n_points; ++i) points[fill[c]++] = pc.first_point + i;
+    }
+    for (uint32_t c = 0; c < out.cuts.size(); ++c) {
+        const uint32_t lo = start[c], hi = start[c + 1];
+        if (hi - lo < kRandomOrderFrom) continue;
+        CutTriangle& cut = out.cuts[c];
+        uint64_t state = 0x9e3779b97f4a7c15ull ^ cut.triangle;
+        for (uint32_t k = hi - lo; k > 1; --k) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            std::swap(points[lo + k - 1], points[lo + static_cast<uint32_t>(state % k)]);
+        }
+        for (uint32_t k = lo; k < hi; ++k) {
+            const CutPoint& cp = cuts.points[points[k]];
+            Builder::add_point(cuts, cut, cuts.position(m1, m2, cp.ref), first ? cp.f1 : cp.f2, cp.ref);
+        }
+    }
+}
+
 }  // namespace
 
 MeshCuts retriangulate(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, Which which) {
@@ -108,6 +147,7 @@ MeshCuts retriangulate(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, W
         }
     }
     builder.propagate_edge_points(cuts);
+    insert_many_at_random(m1, m2, cuts, which, out);
     uint32_t ids[256];  // per point of a pair (at most 255)
     for (const PairCut& pc : cuts.pairs) {
         CutTriangle& c = builder.cut_of(first ? pc.t1 : pc.t2);
