@@ -5,64 +5,19 @@
 #include <limits>
 #include <utility>
 
-#include "geometry/panic.h"
+#include "geometry/assert.h"
+#include "geometry/bvh/bvh.h"
+#include "geometry/bvh/plane_tree.h"
+#include "geometry/query/ray_triangle.h"
 
 namespace geom {
 
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
-constexpr double kMax = std::numeric_limits<double>::max();
 constexpr int kStackSize = Bvh::kStackSize;
 
-// NaN when the triangle does not block. The order of operations is fixed:
-// callers compare results bit for bit.
-inline double toi_or_nan(Vec3 a, Vec3 b, Vec3 c, Vec3 o, Vec3 d) {
-    constexpr double kNoHit = std::numeric_limits<double>::quiet_NaN();
-    const Vec3 ab = b - a, ac = c - a;
-    const Vec3 n = cross(ab, ac);
-    const double dn = dot(n, d);
-    if (dn == 0.0) return kNoHit;
-    const Vec3 ap = o - a;
-    const double t = dot(ap, n);
-    if ((t < 0.0 && dn < 0.0) || (t > 0.0 && dn > 0.0)) return kNoHit;
-    const double D = std::fabs(dn);
-    const Vec3 e = -cross(d, ap);
-    double toi;
-    if (dn > 0.0) {
-        const double v = -dot(ac, e);
-        if (v < 0.0 || v > D) return kNoHit;
-        const double w = dot(ab, e);
-        if (w < 0.0 || v + w > D) return kNoHit;
-        toi = -t * (1.0 / D);
-    } else {
-        const double v = dot(ac, e);
-        if (v < 0.0 || v > D) return kNoHit;
-        const double w = -dot(ab, e);
-        if (w < 0.0 || v + w > D) return kNoHit;
-        toi = t * (1.0 / D);
-    }
-    return (toi <= kInf && toi < kMax) ? toi : kNoHit;
-}
-
-
 double max_abs3(Vec3 v) { return std::max({std::fabs(v.x), std::fabs(v.y), std::fabs(v.z)}); }
-
-// Vectors of the ray test for one triangle.
-struct RayShape {
-    Vec3 a, n;
-    double edge = 0.0, len = 0.0;
-};
-
-RayShape ray_shape(const Vec3* points, const Triangle& t) {
-    RayShape r;
-    r.a = points[t[0]];
-    const Vec3 ab = points[t[1]] - r.a, ac = points[t[2]] - r.a;
-    r.n = cross(ab, ac);
-    r.edge = std::max(norm(ab), norm(ac)) * (1.0 + 0x1p-40);
-    r.len = norm(r.n) * (1.0 - 0x1p-40);
-    return r;
-}
 
 // Why two passes find every triangle that accepts the ray.
 //
@@ -87,155 +42,6 @@ RayShape ray_shape(const Vec3* points, const Triangle& t) {
 // caster only uses the tree when that is below 2^-20 slack for every
 // triangle that can block (see tame()), so the bounds above keep their
 // margins.
-
-// Hierarchy over the planes of triangles (unit normal up to sign, offset
-// n.a), used to find every triangle whose plane nearly holds a given line.
-struct PlaneNode {
-    Vec3 ulo, uhi;                // box of the canonical unit normals
-    double plo = 0.0, phi = 0.0;  // offsets u . (corner 0)
-    double edge_max = 0.0;        // largest max(|b - a|, |c - a|)
-    double inv_quality = 0.0;     // largest max(|b - a|, |c - a|) / |n|
-    double aspect = 0.0;          // largest max(|b - a|, |c - a|)^2 / |n|
-    uint32_t first = 0, count = 0;  // as BvhNode
-
-    bool is_leaf() const { return count != 0; }
-};
-
-struct PlaneTree {
-    std::vector<PlaneNode> nodes;
-    std::vector<uint32_t> items;
-};
-
-struct PlaneItem {
-    double key[4];  // canonical unit normal, offset scaled to the normal's range
-    double offset, edge, inv_quality, aspect;
-    uint32_t tri;
-};
-
-// False for a zero normal (such a triangle never blocks).
-bool plane_item(const Vec3* points, const Triangle& t, uint32_t f, PlaneItem& it) {
-    const RayShape r = ray_shape(points, t);
-    if (r.n == Vec3{}) return false;
-    const double l = norm(r.n);
-    Vec3 u{r.n.x / l, r.n.y / l, r.n.z / l};
-    // Orientation does not matter to the plane; pick one sign.
-    const double big = std::fabs(u.x) >= std::fabs(u.y) && std::fabs(u.x) >= std::fabs(u.z)
-                           ? u.x
-                           : (std::fabs(u.y) >= std::fabs(u.z) ? u.y : u.z);
-    if (big < 0) u = -u;
-    it.key[0] = u.x;
-    it.key[1] = u.y;
-    it.key[2] = u.z;
-    it.offset = dot(u, r.a);
-    it.edge = r.edge;
-    it.inv_quality = r.edge / r.len * (1.0 + 0x1p-40);
-    it.aspect = r.edge * it.inv_quality * (1.0 + 0x1p-40);
-    it.tri = f;
-    return true;
-}
-
-PlaneNode leaf_of(const PlaneItem& it) {
-    PlaneNode node;
-    node.ulo = node.uhi = {it.key[0], it.key[1], it.key[2]};
-    node.plo = node.phi = it.offset;
-    node.edge_max = it.edge;
-    node.inv_quality = it.inv_quality;
-    node.aspect = it.aspect;
-    node.count = 1;
-    return node;
-}
-
-PlaneTree build_plane_tree(std::vector<PlaneItem>&& items) {
-    double pmax = 0.0;
-    for (const PlaneItem& it : items) pmax = std::max(pmax, std::fabs(it.offset));
-    for (PlaneItem& it : items) it.key[3] = pmax > 0 ? it.offset / pmax : 0.0;
-
-    PlaneTree tree;
-    if (items.empty()) return tree;
-    struct Range {
-        uint32_t node, begin, end;
-    };
-    tree.nodes.emplace_back();
-    std::vector<Range> stack{{0, 0, static_cast<uint32_t>(items.size())}};
-    while (!stack.empty()) {
-        const Range task = stack.back();
-        stack.pop_back();
-        PlaneNode& node = tree.nodes[task.node];
-        double klo[4], khi[4];
-        std::fill(klo, klo + 4, kInf);
-        std::fill(khi, khi + 4, -kInf);
-        node.plo = kInf;
-        node.phi = -kInf;
-        for (uint32_t i = task.begin; i < task.end; ++i) {
-            const PlaneItem& it = items[i];
-            for (int k = 0; k < 4; ++k) klo[k] = std::min(klo[k], it.key[k]), khi[k] = std::max(khi[k], it.key[k]);
-            node.plo = std::min(node.plo, it.offset);
-            node.phi = std::max(node.phi, it.offset);
-            node.edge_max = std::max(node.edge_max, it.edge);
-            node.inv_quality = std::max(node.inv_quality, it.inv_quality);
-            node.aspect = std::max(node.aspect, it.aspect);
-        }
-        node.ulo = {klo[0], klo[1], klo[2]};
-        node.uhi = {khi[0], khi[1], khi[2]};
-        const uint32_t count = task.end - task.begin;
-        if (count <= Bvh::kLeafSize) {
-            node.first = task.begin;
-            node.count = count;
-            continue;
-        }
-        int axis = 0;
-        for (int k = 1; k < 4; ++k)
-            if (khi[k] - klo[k] > khi[axis] - klo[axis]) axis = k;
-        const uint32_t mid = task.begin + count / 2;
-        std::nth_element(items.begin() + task.begin, items.begin() + mid, items.begin() + task.end,
-                         [axis](const PlaneItem& x, const PlaneItem& y) {
-                             return x.key[axis] < y.key[axis] || (x.key[axis] == y.key[axis] && x.tri < y.tri);
-                         });
-        const uint32_t left = static_cast<uint32_t>(tree.nodes.size());
-        node.first = left;
-        node.count = 0;
-        tree.nodes.emplace_back();  // invalidates `node`
-        tree.nodes.emplace_back();
-        stack.push_back({left + 1, mid, task.end});
-        stack.push_back({left, task.begin, mid});
-    }
-    tree.items.resize(items.size());
-    for (size_t i = 0; i < items.size(); ++i) tree.items[i] = items[i].tri;
-    return tree;
-}
-
-// May a plane of this node be within the tilt bound of holding direction
-// dhat, for some ray with |o - a| <= r?
-bool may_hold_direction(const PlaneNode& node, Vec3 dhat, double r) {
-    const double theta = 0x1p-37 * (node.edge_max + r) * node.inv_quality * 1.01 + 0x1p-47 * node.aspect;
-    double c_lo = 0.0, c_hi = 0.0;
-    for (int i = 0; i < 3; ++i) {
-        const double a = node.ulo[i] * dhat[i], b = node.uhi[i] * dhat[i];
-        c_lo += std::min(a, b);
-        c_hi += std::max(a, b);
-    }
-    const double err = 0x1p-50 * (std::fabs(c_lo) + std::fabs(c_hi));
-    return !(c_lo - err > theta || c_hi + err < -theta);
-}
-
-// Triangles of `tree` whose plane may hold direction dhat.
-std::vector<uint32_t> planes_across(const PlaneTree& tree, Vec3 dhat, double r) {
-    std::vector<uint32_t> out;
-    if (tree.nodes.empty()) return out;
-    std::vector<uint32_t> stack{0};
-    while (!stack.empty()) {
-        const PlaneNode& node = tree.nodes[stack.back()];
-        stack.pop_back();
-        if (!may_hold_direction(node, dhat, r)) continue;
-        if (node.is_leaf()) {
-            out.insert(out.end(), tree.items.begin() + node.first, tree.items.begin() + node.first + node.count);
-        } else {
-            stack.push_back(node.first);
-            stack.push_back(node.first + 1);
-        }
-    }
-    return out;
-}
 
 // A tree node for the first pass: the box grown by the pad of its largest
 // blocking triangle and of the caster's base scale; empty (lo > hi) when no
@@ -332,18 +138,10 @@ struct RayPass {
 
 }  // namespace
 
-std::optional<double> ray_triangle_toi(Vec3 a, Vec3 b, Vec3 c, Vec3 o, Vec3 d) {
-    const double toi = toi_or_nan(a, b, c, o, d);
-    if (std::isnan(toi)) return std::nullopt;
-    return toi;
-}
-
-bool ray_triangle_blocks(Vec3 a, Vec3 b, Vec3 c, Vec3 o, Vec3 d) { return !std::isnan(toi_or_nan(a, b, c, o, d)); }
-
 bool ray_blocked_brute_force(const TriMesh& mesh, Vec3 o, Vec3 d) {
     const auto& p = mesh.points();
     for (const Triangle& t : mesh.triangles())
-        if (!std::isnan(toi_or_nan(p[t[0]], p[t[1]], p[t[2]], o, d))) return true;
+        if (!std::isnan(ray_triangle_toi_or_nan(p[t[0]], p[t[1]], p[t[2]], o, d))) return true;
     return false;
 }
 
@@ -354,6 +152,8 @@ struct RayCaster::Impl {
     std::vector<RayNode> nodes;
     std::vector<uint32_t> fragile;     // tested with every ray
     std::vector<uint8_t> can_block;    // per triangle: in the tree, not fragile, non-zero normal
+    std::vector<uint32_t> blocking;    // those triangles in tree order, listed on first need
+    bool have_blocking = false;
     double scale = 0.0;                // largest coordinate magnitude over the other tree triangles
     double base_scale = 0.0;           // origins up to this magnitude need no pad beyond the boxes'
     double edge_min = kInf;            // smallest max(|b - a|, |c - a|) over blocking triangles
@@ -431,7 +231,7 @@ struct RayCaster::Impl {
 
     bool blocks(uint32_t f, Vec3 o, Vec3 d) const {
         const Triangle& t = triangles[f];
-        return !std::isnan(toi_or_nan(points[t[0]], points[t[1]], points[t[2]], o, d));
+        return !std::isnan(ray_triangle_toi_or_nan(points[t[0]], points[t[1]], points[t[2]], o, d));
     }
 
     // Whether the tree passes are exact for this ray: no overflow anywhere in
@@ -460,6 +260,7 @@ struct RayCaster::Impl {
         while (top > 0) {
             const RayNode* node = &nodes[stack[--top]];
             while (node->count == 0) {
+                Q_ASSERT(top < kStackSize, "tree walk: every path is shorter than Bvh::kStackSize");
                 const uint32_t l = node->first, r = l + 1;
                 double tl = 0.0, tr = 0.0;
                 const bool hl = ray.slab(nodes[l], tl), hr = ray.slab(nodes[r], tr);
@@ -487,24 +288,24 @@ struct RayCaster::Impl {
         return false;
     }
 
+    const std::vector<uint32_t>& blocking_faces() {
+        if (!have_blocking) {
+            for (uint32_t f : mesh.bvh().items())
+                if (can_block[f]) blocking.push_back(f);
+            have_blocking = true;
+        }
+        return blocking;
+    }
+
     // Triangles whose plane may hold direction dhat for rays with |o - a| <= r, by one scan.
-    PlaneTree scan_planes(Vec3 dhat, double r) const {
-        std::vector<PlaneItem> found;
-        PlaneItem it;
-        for (uint32_t f : mesh.bvh().items())
-            if (can_block[f] && plane_item(points, triangles[f], f, it) && may_hold_direction(leaf_of(it), dhat, r))
-                found.push_back(it);
-        return build_plane_tree(std::move(found));
+    PlaneTree scan_planes(Vec3 dhat, double r) {
+        return PlaneTree::build_holding(mesh.points(), mesh.triangles(), blocking_faces(), dhat, r);
     }
 
     const PlaneTree& all_plane_tree() {
-        if (!all_planes) {
-            std::vector<PlaneItem> found;
-            PlaneItem it;
-            for (uint32_t f : mesh.bvh().items())
-                if (can_block[f] && plane_item(points, triangles[f], f, it)) found.push_back(it);
-            all_planes = std::make_unique<PlaneTree>(build_plane_tree(std::move(found)));
-        }
+        if (!all_planes)
+            all_planes = std::make_unique<PlaneTree>(
+                PlaneTree::build(mesh.points(), mesh.triangles(), blocking_faces()));
         return *all_planes;
     }
 
@@ -524,11 +325,7 @@ struct RayCaster::Impl {
         } else {
             const PlaneTree& all = all_plane_tree();
             if (!repeat) return all;
-            std::vector<PlaneItem> found;
-            PlaneItem it;
-            for (uint32_t f : planes_across(all, ray.dhat, r))
-                if (plane_item(points, triangles[f], f, it)) found.push_back(it);
-            direction_planes = build_plane_tree(std::move(found));
+            direction_planes = PlaneTree::build(mesh.points(), mesh.triangles(), all.holding(ray.dhat, r));
         }
         have_direction = true;
         direction = d;
@@ -538,8 +335,8 @@ struct RayCaster::Impl {
 
     bool second_pass(const RayPass& ray) {
         const PlaneTree& planes = planes_for(ray);
-        if (planes.nodes.empty()) return false;
-        uint32_t stack[kStackSize];
+        if (planes.empty()) return false;
+        uint32_t stack[PlaneTree::kStackSize];
         int top = 0;
         stack[top++] = 0;
         while (top > 0) {
@@ -549,6 +346,7 @@ struct RayCaster::Impl {
                 for (uint32_t i = node.first; i < node.first + node.count; ++i)
                     if (blocks(planes.items[i], ray.o, ray.d)) return true;
             } else {
+                Q_ASSERT(top + 2 <= PlaneTree::kStackSize, "plane tree walk: the tree is shallower than its stack");
                 stack[top++] = node.first;
                 stack[top++] = node.first + 1;
             }

@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
 #include <vector>
 
@@ -12,21 +11,16 @@
 
 namespace geom {
 
-// Time of impact of the ray o + s*d (s >= 0, in units of d) on triangle
-// (a, b, c), both sides counting, edges and corners included. A ray starting
-// on the triangle's plane inside it hits at time 0. Empty when the triangle
-// does not block the ray; never fails on non-finite input.
-std::optional<double> ray_triangle_toi(Vec3 a, Vec3 b, Vec3 c, Vec3 o, Vec3 d);
-bool ray_triangle_blocks(Vec3 a, Vec3 b, Vec3 c, Vec3 o, Vec3 d);
-
-// Whether any triangle of the mesh blocks the ray, by testing every one.
+// Whether any triangle of the mesh blocks the ray, by testing every one with
+// ray_triangle_toi (geometry/query/ray_triangle.h).
 bool ray_blocked_brute_force(const TriMesh& mesh, Vec3 o, Vec3 d);
 
 // Any-hit queries against one mesh, with the same answer as
 // ray_blocked_brute_force for every ray. The caster owns everything it
-// builds (padded boxes, a tree of planes, the triangles along one
-// direction); nothing outlives it, so a caller keeps one for the rays of one
-// request. The mesh must outlive the caster. Not thread-safe.
+// builds (padded boxes, a tree of planes from geometry/bvh/plane_tree.h, the
+// triangles along one direction); nothing outlives it, so a caller keeps one
+// for the rays of one request. The mesh must outlive the caster. Not
+// thread-safe.
 //
 // A first pass over the spatial tree (boxes padded for the test's rounding)
 // finds every hit of a ray that crosses the triangle's plane at a clear

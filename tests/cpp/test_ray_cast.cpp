@@ -6,6 +6,7 @@
 
 #include "geometry/mesh/primitives.h"
 #include "geometry/query/ray_cast.h"
+#include "geometry/query/ray_triangle.h"
 
 using namespace geom;
 
@@ -66,6 +67,12 @@ TEST_P(RayTriangleToi, UnitTriangle) {
     EXPECT_EQ(toi.has_value(), c.toi.has_value());
     if (toi && c.toi) {
         EXPECT_EQ(*toi, *c.toi);
+    }
+    // The caster's inline form gives the same answer.
+    const double raw = ray_triangle_toi_or_nan({0, 0, 0}, {1, 0, 0}, {0, 1, 0}, c.o, c.d);
+    EXPECT_EQ(std::isnan(raw), !toi.has_value());
+    if (toi) {
+        EXPECT_EQ(raw, *toi);
     }
 }
 
