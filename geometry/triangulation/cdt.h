@@ -36,6 +36,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <utility>
 #include <vector>
 
@@ -111,6 +112,17 @@ public:
     bool is_constrained(uint32_t a, uint32_t b) const;
 
 private:
+    // Where the members live:
+    //   cdt.cpp            constructor, IdMap, pos_key, next_random, faces(),
+    //                      the vertex accessors and is_constrained
+    //   cdt_predicates.cpp orient, incircle and their exact paths
+    //   cdt_locate.cpp     locate, classify_in, walk_start and the grid
+    //   cdt_insert.cpp     insert, insert_corner and their helpers
+    //                      (check_finite, add_vertex, edge_projection, ...),
+    //                      face surgery (set_tri, repoint, split_*, flip), legalize
+    //   cdt_constrain.cpp  add_constraint, trace, retriangulate,
+    //                      triangulate_pseudo, insert_by_flips, find_edge, set_fixed
+    // nxt, prv, sgn, index_of and edge_index are defined here, to stay inline.
     struct Vertex {
         Vec2 p;                  // internal coordinates (x negated when the corners run clockwise)
         Ball bx, by;             // the exact position within a bound
@@ -153,6 +165,24 @@ private:
         uint32_t face = kNone;  // when stop is a neighbour: face and index of edge s-stop
         int edge = -1;
     };
+    // What a segment s -> stop crosses, as trace finds it: the input of
+    // retriangulate and insert_by_flips. Reused between segments so that its
+    // buffers are allocated once.
+    struct Cavity {
+        std::vector<uint32_t> faces;  // crossed faces, from s to stop
+        std::vector<uint32_t> left, right;  // vertices on either side, from s to stop
+        std::vector<std::pair<uint32_t, uint32_t>> crossed;  // crossed edges, in order
+        bool repeats = false;  // a vertex shows up twice along one side
+        // Per vertex: stamp of the last trace that met it; finds `repeats`
+        // without clearing anything per segment.
+        std::vector<uint32_t> seen;
+        uint32_t stamp = 0;
+    };
+
+    static constexpr int nxt(int i) { return i == 2 ? 0 : i + 1; }
+    static constexpr int prv(int i) { return i == 0 ? 2 : i - 1; }
+    static int sgn(double v) { return (v > 0.0) - (v < 0.0); }
+    static void check_finite(Vec2 p);  // panics on NaN or infinity
 
     static std::pair<uint64_t, uint64_t> pos_key(Vec2 p);
     Vec2 internal(Vec2 p) const { return mirrored_ ? Vec2{-p.x, p.y} : p; }
@@ -179,21 +209,35 @@ private:
     size_t grid_cell(Vec2 q) const;
     void grid_rebuild();
 
+    // Position of v in t, or -1.
+    static int index_of(const Tri& t, uint32_t v) {
+        for (int i = 0; i < 3; ++i) {
+            if (t.v[i] == v) return i;
+        }
+        return -1;
+    }
+    // Index of the edge u -> w in t, or -1.
+    static int edge_index(const Tri& t, uint32_t u, uint32_t w) {
+        for (int i = 0; i < 3; ++i) {
+            if (t.v[nxt(i)] == u && t.v[prv(i)] == w) return i;
+        }
+        return -1;
+    }
     void set_tri(uint32_t f, std::array<uint32_t, 3> v, std::array<uint32_t, 3> n, uint8_t fixed);
     void repoint(uint32_t nb, uint32_t u, uint32_t w, uint32_t f);
-    static int index_of(const Tri& t, uint32_t v);
-    static int edge_index(const Tri& t, uint32_t u, uint32_t w);
     void split_face(uint32_t f, uint32_t p);
     void split_edge(uint32_t f, int i, uint32_t p);
     void split_boundary(uint32_t f, int i, uint32_t p);
-    void legalize(uint32_t p);
+    void legalize(uint32_t p, std::initializer_list<uint32_t> faces);
     void flip(uint32_t f, int i, uint32_t g, int j);
 
-    Trace trace(uint32_t s, uint32_t b, bool collect);
-    void retriangulate(uint32_t s, uint32_t e);
-    void insert_by_flips(uint32_t s, uint32_t e);
+    // With a cavity, trace refills it for the piece s -> stop.
+    Trace trace(uint32_t s, uint32_t b, Cavity* cavity);
+    void retriangulate(const Cavity& cavity, uint32_t s, uint32_t e);
+    void insert_by_flips(const Cavity& cavity, uint32_t s, uint32_t e);
     bool find_edge(uint32_t a, uint32_t b, uint32_t& f, int& i) const;
-    void triangulate_pseudo(uint32_t u, uint32_t v, const std::vector<uint32_t>& chain);
+    void triangulate_pseudo(uint32_t u, uint32_t v, const std::vector<uint32_t>& chain,
+                            std::vector<uint32_t>& out) const;
     void set_fixed(uint32_t f, int i);
 
     std::vector<Vertex> verts_;
@@ -212,12 +256,13 @@ private:
     double grid_x0_ = 0.0, grid_y0_ = 0.0, grid_sx_ = 0.0, grid_sy_ = 0.0;
     size_t grid_next_rebuild_ = 64;
 
-    // Scratch for legalize and retriangulate.
-    std::vector<uint32_t> stack_, cav_faces_, left_, right_, new_tris_;
-    std::vector<std::pair<uint32_t, uint32_t>> crossed_;
-    bool chain_repeats_ = false;  // a vertex shows up twice along one side
-    std::vector<uint32_t> seen_;  // per vertex: stamp of the last trace that met it
-    uint32_t stamp_ = 0;
+    // Buffers kept only to avoid reallocation; no result travels through
+    // them from one member function to another. stack_ is legalize's work
+    // list, new_tris_ holds retriangulate's new faces, and cavity_ is
+    // add_constraint's, handed explicitly to trace and then to the recovery
+    // it picks.
+    std::vector<uint32_t> stack_, new_tris_;
+    Cavity cavity_;
 };
 
 }  // namespace geom
