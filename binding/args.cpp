@@ -88,3 +88,11 @@ void bind_arguments(const char* function, const char* const* params, std::size_t
 }
 
 }  // namespace bind::detail
+
+namespace bind {
+
+void throw_prefixed(const char* name, const PyError& error) {
+    throw PyError::type_error("argument '" + std::string(name) + "': " + error.message_text());
+}
+
+}  // namespace bind

@@ -8,7 +8,6 @@
 #include <new>
 #include <string>
 #include <string_view>
-#include <type_traits>
 
 namespace bind {
 namespace {
@@ -192,20 +191,14 @@ PointsView to_points_view(PyObject* obj, bool in_place) {
     if (in_place && PyObject_CheckBuffer(obj) && Buffer::eligible(obj, 2)) {
         auto buf = std::make_unique<Buffer>(obj);
         if (buf->ok() && buf->ndim() == 2 && buf->shape(1) == 3 && buf->is_double()) {
-            view.size_ = static_cast<size_t>(buf->shape(0));
-            view.base_ = buf->at(0);
-            view.row_stride_ = buf->stride(0);
-            view.col_stride_ = buf->stride(1);
+            view.rows_ = geom::StridedVec3View(buf->at(0), static_cast<size_t>(buf->shape(0)), buf->stride(0),
+                                               buf->stride(1));
             view.buffer_ = std::move(buf);
             return view;
         }
     }
     view.copy_ = to_point_list(obj);
-    view.size_ = view.copy_.size();
-    static_assert(sizeof(geom::Vec3) == 3 * sizeof(double) && std::is_standard_layout_v<geom::Vec3>);
-    view.base_ = reinterpret_cast<const char*>(view.copy_.data());
-    view.row_stride_ = sizeof(geom::Vec3);
-    view.col_stride_ = sizeof(double);
+    view.rows_ = geom::StridedVec3View::of(view.copy_);
     return view;
 }
 
@@ -242,10 +235,6 @@ MeshLists to_mesh_lists(PyObject* obj) {
     mesh.points = to_point_list(PyTuple_GET_ITEM(obj, 0));
     mesh.triangles = to_triangle_list(PyTuple_GET_ITEM(obj, 1));
     return mesh;
-}
-
-void throw_prefixed(const char* name, const PyError& error) {
-    throw PyError::type_error("argument '" + std::string(name) + "': " + error.message_text());
 }
 
 // --- results ----------------------------------------------------------------

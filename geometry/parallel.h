@@ -1,12 +1,39 @@
-// Two independent pieces of work on two threads. Results never depend on it:
-// each piece writes only its own data.
+// Two independent pieces of work on two threads, and the sizes from which a
+// second thread is worth starting. Results never depend on it: each piece
+// writes only its own data.
 #pragma once
 
+#include <cstddef>
 #include <exception>
 #include <system_error>
 #include <thread>
 
 namespace geom {
+
+// Where a second thread starts to pay: below each of these sizes it costs
+// more (start-up, hand-over, cache traffic) than it saves, so the work runs
+// on the calling thread alone. Results never depend on them.
+
+// Normals whose angles are computed (on a helper thread, while the calling
+// thread turns finished stretches into result objects).
+inline constexpr std::size_t kAnglesHelperFrom = std::size_t{1} << 16;
+// Triangles of both meshes, for building each mesh with its topology and
+// pseudo-normals side by side.
+inline constexpr std::size_t kPrepareMeshesSplitFrom = 2048;
+// Cutting pairs, for retriangulating and classifying each mesh side by side.
+inline constexpr std::size_t kTrackedSplitFrom = 128;
+// Candidate triangle pairs, for testing the two halves for cuts side by side.
+inline constexpr std::size_t kCutPairsSplitFrom = 8192;
+// Triangles of both hierarchies, for walking their overlap on two threads.
+inline constexpr std::size_t kOverlapWalkSplitFrom = 8192;
+// Node pairs that overlap walk is cut into, taken in turn by both threads.
+inline constexpr std::size_t kOverlapWalkTasks = 64;
+
+// Values per stretch handed from a helper to the calling thread, and
+// stretches in flight at once (ordered_pipeline): large enough that the
+// hand-over is rare, small enough that the ring stays in cache.
+inline constexpr std::size_t kPipelineStretch = 1024;
+inline constexpr std::size_t kPipelineRing = 64;
 
 // Whether this process may run on two or more processors.
 bool have_second_processor();

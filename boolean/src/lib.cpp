@@ -23,17 +23,14 @@ bind::MeshLists trimesh2mesh(geom::TriMesh&& mesh) {
     return {std::move(points), std::move(triangles)};
 }
 
-// Below this many triangles in all a second thread costs more than it saves.
-constexpr size_t kSplitFrom = 2048;
-
 using IntersectResult = std::pair<bind::MeshLists, geom::TrackingCounts>;
 
 // The intersection of the two meshes' regions (a mesh flipped is taken
 // inside-out), or nothing when it has no triangle or the routine failed.
 std::optional<IntersectResult> intersect(bind::MeshLists&& m1, bind::MeshLists&& m2, bool flip1, bool flip2) {
     // Each mesh with its hierarchy, topology and pseudo-normals, side by side
-    // when there is enough work.
-    const bool split = m1.triangles.size() + m2.triangles.size() >= kSplitFrom;
+    // when there is enough work; the intersection then finds them built.
+    const bool split = m1.triangles.size() + m2.triangles.size() >= geom::kPrepareMeshesSplitFrom;
     geom::TriMesh mesh1, mesh2;
     const auto prepare = [](bind::MeshLists& lists, geom::TriMesh& mesh) {
         mesh = mesh2trimesh(std::move(lists));
@@ -61,10 +58,10 @@ constexpr bind::Signature<4> kPyIntersectSig{"pyintersect", {"m1", "m2", "flip1"
 
 PyObject* pyintersect(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const auto a = bind::bind_arguments(kPyIntersectSig, args, nargsf, kwnames);
-    bind::MeshLists m1 = bind::convert_argument("m1", a[0], bind::to_mesh_lists);
-    bind::MeshLists m2 = bind::convert_argument("m2", a[1], bind::to_mesh_lists);
-    const bool flip1 = bind::convert_argument("flip1", a[2], bind::to_bool);
-    const bool flip2 = bind::convert_argument("flip2", a[3], bind::to_bool);
+    bind::MeshLists m1 = a.convert<0>(bind::to_mesh_lists);
+    bind::MeshLists m2 = a.convert<1>(bind::to_mesh_lists);
+    const bool flip1 = a.convert<2>(bind::to_bool);
+    const bool flip2 = a.convert<3>(bind::to_bool);
 
     std::optional<qboolean::IntersectResult> result = qboolean::intersect(std::move(m1), std::move(m2), flip1, flip2);
     if (!result) throw bind::PyError::lazy(bind::my_error_class, "derp");

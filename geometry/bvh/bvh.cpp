@@ -346,11 +346,6 @@ bool boxes_overlap(const Vec3& alo, const Vec3& ahi, const Vec3& blo, const Vec3
 
 }  // namespace
 
-// Below this many triangles in all a second thread costs more than it saves.
-constexpr size_t kSplitWalkFrom = 8192;
-// Node pairs the descent is cut into for two threads.
-constexpr size_t kWalkTasks = 64;
-
 std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
     const Bvh& a, std::span<const Vec3> points_a, std::span<const std::array<uint32_t, 3>> triangles_a,
     const Bvh& b, std::span<const Vec3> points_b, std::span<const std::array<uint32_t, 3>> triangles_b) {
@@ -407,8 +402,8 @@ std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
     // usually under one child of a root, so halves by subtree would leave
     // one thread idle.
     std::vector<Pair> tasks{{0u, 0u}};
-    const bool split = triangles_a.size() + triangles_b.size() >= kSplitWalkFrom && have_second_processor();
-    while (split && tasks.size() < kWalkTasks) {
+    const bool split = triangles_a.size() + triangles_b.size() >= kOverlapWalkSplitFrom && have_second_processor();
+    while (split && tasks.size() < kOverlapWalkTasks) {
         std::vector<Pair> deeper;
         bool grew = false;
         for (const Pair& p : tasks) {

@@ -846,9 +846,6 @@ void split_crossings(const TriMesh& m1, const TriMesh& m2, Cuts& cuts) {
 
 }  // namespace
 
-// Below this many candidate pairs a second thread costs more than it saves.
-constexpr size_t kSplitPairsFrom = 8192;
-
 Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair<uint32_t, uint32_t>>& pairs) {
     Cuts out;
     Merger merger(m1, m2, out);
@@ -885,7 +882,7 @@ Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair
     };
     std::vector<Met> met1, met2;
     const size_t half = pairs.size() / 2;
-    run_both(pairs.size() >= kSplitPairsFrom, [&] { test_range(0, half, met1); },
+    run_both(pairs.size() >= kCutPairsSplitFrom, [&] { test_range(0, half, met1); },
              [&] { test_range(half, pairs.size(), met2); });
 
     for (const std::vector<Met>* met : {&met1, &met2}) {

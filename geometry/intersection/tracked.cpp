@@ -23,24 +23,14 @@ const char* display(MeshIntersectionError error) {
     return "";
 }
 
-namespace {
-
-// Below this many cutting pairs a second thread costs more than it saves.
-constexpr size_t kSplitFrom = 128;
-
-}  // namespace
-
 TrackedOutcome tracked_intersection(const TriMesh& mesh1, bool flip1, const TriMesh& mesh2, bool flip2) {
     // Topology and pseudo-normals are built on first use, so neither can be
-    // missing here; build them up front to keep that work out of the loops.
-    mesh1.compute_topology();
-    mesh2.compute_topology();
-    mesh1.compute_pseudo_normals();
-    mesh2.compute_pseudo_normals();
+    // missing here; callers build them up front (both meshes side by side)
+    // to keep that work out of the loops.
     using namespace isect;
     const Cuts cuts = cut_pairs(mesh1, mesh2, candidate_pairs(mesh1, mesh2));
     // From here on each mesh's work reads the shared cuts and writes only its own data.
-    const bool split = cuts.pairs.size() >= kSplitFrom;
+    const bool split = cuts.pairs.size() >= kTrackedSplitFrom;
     MeshCuts cuts1, cuts2;
     MeshRuns runs1, runs2;
     run_both(

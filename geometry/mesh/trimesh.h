@@ -88,7 +88,6 @@ public:
     uint32_t twin(uint32_t h) const { return topology().twin[h]; }
     uint32_t edge_id(uint32_t h) const { return topology().edge[h]; }
     uint32_t edge_count() const { return static_cast<uint32_t>(topology().edge_halfedge.size()); }
-    uint32_t vertex_id(uint32_t point) const { return point; }
 
 private:
     struct Lazy {

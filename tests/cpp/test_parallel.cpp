@@ -1,10 +1,20 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 #include <stdexcept>
 #include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
 
 #include "geometry/parallel.h"
+#include "geometry/pipeline.h"
 
 using namespace geom;
 
@@ -42,3 +52,226 @@ TEST_P(RunBoth, FailuresComeOutAsASerialRunGivesThem) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SplitOrNot, RunBoth, ::testing::Bool());
+
+// --- ordered_pipeline --------------------------------------------------------
+
+namespace {
+
+// A value per item that a wrong index, stretch or slot would change.
+uint64_t item_value(size_t i) { return (i + 1) * 0x9E3779B97F4A7C15ull; }
+
+// Runs f on another thread and gives its result; a call that has not
+// returned within a minute ends the test program instead of hanging it.
+template <class F>
+void within_deadline(F f) {
+    std::packaged_task<void()> task(std::move(f));
+    std::future<void> done = task.get_future();
+    std::thread runner(std::move(task));
+    if (done.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+        std::fprintf(stderr, "ordered_pipeline did not return\n");
+        std::abort();
+    }
+    runner.join();
+    done.get();
+}
+
+struct PipelineCase {
+    size_t n, stretch, ring;
+};
+
+std::string case_name(const ::testing::TestParamInfo<std::tuple<PipelineCase, bool>>& info) {
+    const auto& [c, split] = info.param;
+    return "n" + std::to_string(c.n) + "_stretch" + std::to_string(c.stretch) + "_ring" + std::to_string(c.ring) +
+           (split ? "_split" : "_alone");
+}
+
+// What one run handed over, checked as it went.
+struct PipelineRun {
+    std::vector<uint64_t> emitted;
+    std::atomic<size_t> computed{0};
+    std::atomic<size_t> stretches_emitted{0};
+    std::atomic<bool> beyond_ring{false}, emit_off_caller{false};
+};
+
+// Computes item_value for every item, and emits into `run`, checking that
+// stretches come back whole and in order on the calling thread and that no
+// stretch is computed more than `ring` ahead of those emitted. Emits
+// unevenly, so that a helper gets ahead and fills the ring.
+void run_pipeline(const PipelineCase& c, bool split, PipelineRun& run) {
+    const std::thread::id caller = std::this_thread::get_id();
+    ordered_pipeline<uint64_t>(
+        c.n, split,
+        [&](size_t begin, size_t end, uint64_t* out) {
+            if (begin / c.stretch >= run.stretches_emitted.load() + c.ring) run.beyond_ring = true;
+            for (size_t i = begin; i < end; ++i) out[i - begin] = item_value(i);
+            run.computed += end - begin;
+        },
+        [&](size_t begin, size_t end, const uint64_t* values) {
+            // Slow before reading the values: a helper running too far ahead
+            // would overwrite them meanwhile.
+            if (begin / c.stretch % 3 == 0) std::this_thread::sleep_for(std::chrono::microseconds(20));
+            if (std::this_thread::get_id() != caller) run.emit_off_caller = true;
+            EXPECT_EQ(begin, run.emitted.size());
+            EXPECT_EQ(end - begin, std::min(c.stretch, c.n - begin));
+            run.emitted.insert(run.emitted.end(), values, values + (end - begin));
+            ++run.stretches_emitted;
+        },
+        c.stretch, c.ring);
+}
+
+}  // namespace
+
+class OrderedPipeline : public ::testing::TestWithParam<std::tuple<PipelineCase, bool>> {};
+
+TEST_P(OrderedPipeline, EmitsTheSerialValuesInOrder) {
+    const auto& [c, split] = GetParam();
+    PipelineRun run;
+    within_deadline([&] { run_pipeline(c, split, run); });
+    std::vector<uint64_t> serial(c.n);
+    for (size_t i = 0; i < c.n; ++i) serial[i] = item_value(i);
+    EXPECT_EQ(run.emitted, serial);
+    EXPECT_EQ(run.computed.load(), c.n);  // each item once
+    EXPECT_FALSE(run.beyond_ring.load());
+    EXPECT_FALSE(run.emit_off_caller.load());
+}
+
+// Sizes on either side of one stretch and of a full ring, with the shape
+// used for angles and with small ones that wrap the ring many times.
+INSTANTIATE_TEST_SUITE_P(
+    AroundStretchAndRing, OrderedPipeline,
+    ::testing::Combine(
+        ::testing::Values(PipelineCase{0, 3, 2}, PipelineCase{1, 3, 2}, PipelineCase{2, 3, 2}, PipelineCase{3, 3, 2},
+                          PipelineCase{4, 3, 2}, PipelineCase{5, 3, 2}, PipelineCase{6, 3, 2}, PipelineCase{7, 3, 2},
+                          PipelineCase{1000, 3, 2}, PipelineCase{999, 1, 1}, PipelineCase{34, 7, 5},
+                          PipelineCase{35, 7, 5}, PipelineCase{36, 7, 5}, PipelineCase{5000, 7, 5},
+                          PipelineCase{kPipelineStretch - 1, kPipelineStretch, kPipelineRing},
+                          PipelineCase{kPipelineStretch, kPipelineStretch, kPipelineRing},
+                          PipelineCase{kPipelineStretch + 1, kPipelineStretch, kPipelineRing},
+                          PipelineCase{kPipelineStretch * kPipelineRing - 1, kPipelineStretch, kPipelineRing},
+                          PipelineCase{kPipelineStretch * kPipelineRing, kPipelineStretch, kPipelineRing},
+                          PipelineCase{kPipelineStretch * kPipelineRing + 1, kPipelineStretch, kPipelineRing},
+                          PipelineCase{3 * kPipelineStretch * kPipelineRing + 5, kPipelineStretch, kPipelineRing}),
+        ::testing::Bool()),
+    case_name);
+
+// --- ordered_pipeline failures -----------------------------------------------
+
+namespace {
+
+constexpr size_t kFailStretch = 4, kFailRing = 3, kFailItems = 400;  // 100 stretches
+
+// Counts computations, and those that happen after the pipeline returned
+// (a helper left running).
+struct Witness {
+    std::atomic<size_t> computed{0}, after_return{0};
+    std::atomic<bool> returned{false};
+    void computing() {
+        ++computed;
+        if (returned.load()) ++after_return;
+    }
+    void check_nothing_runs_after_return() {
+        returned = true;
+        const size_t before = computed.load();
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        EXPECT_EQ(computed.load(), before);
+        EXPECT_EQ(after_return.load(), 0u);
+    }
+};
+
+}  // namespace
+
+class OrderedPipelineFailure : public ::testing::TestWithParam<std::tuple<size_t, bool>> {};
+
+TEST_P(OrderedPipelineFailure, AnEmitThatThrowsStopsEverything) {
+    const auto& [failing, split] = GetParam();
+    Witness witness;
+    std::vector<size_t> emitted;
+    std::string what;
+    within_deadline([&] {
+        try {
+            ordered_pipeline<uint64_t>(
+                kFailItems, split,
+                [&](size_t begin, size_t end, uint64_t* out) {
+                    witness.computing();
+                    for (size_t i = begin; i < end; ++i) out[i - begin] = item_value(i);
+                },
+                [&](size_t begin, size_t, const uint64_t*) {
+                    if (begin / kFailStretch == failing) throw std::runtime_error("emit failed");
+                    emitted.push_back(begin);
+                },
+                kFailStretch, kFailRing);
+        } catch (const std::runtime_error& e) {
+            what = e.what();
+        }
+    });
+    EXPECT_EQ(what, "emit failed");
+    ASSERT_EQ(emitted.size(), failing);
+    for (size_t k = 0; k < failing; ++k) EXPECT_EQ(emitted[k], k * kFailStretch);
+    witness.check_nothing_runs_after_return();
+}
+
+TEST_P(OrderedPipelineFailure, AComputeThatThrowsComesOutAfterTheStretchesBeforeIt) {
+    const auto& [failing, split] = GetParam();
+    Witness witness;
+    std::vector<size_t> emitted;
+    std::string what;
+    within_deadline([&] {
+        try {
+            ordered_pipeline<uint64_t>(
+                kFailItems, split,
+                [&](size_t begin, size_t end, uint64_t* out) {
+                    witness.computing();
+                    if (begin / kFailStretch == failing) throw std::runtime_error("compute failed");
+                    for (size_t i = begin; i < end; ++i) out[i - begin] = item_value(i);
+                },
+                [&](size_t begin, size_t, const uint64_t*) { emitted.push_back(begin); }, kFailStretch, kFailRing);
+        } catch (const std::runtime_error& e) {
+            what = e.what();
+        }
+    });
+    EXPECT_EQ(what, "compute failed");
+    // The calling thread may have run ahead onto the failing stretch, but
+    // never emits it or anything after it.
+    ASSERT_LE(emitted.size(), failing);
+    for (size_t k = 0; k < emitted.size(); ++k) EXPECT_EQ(emitted[k], k * kFailStretch);
+    witness.check_nothing_runs_after_return();
+}
+
+INSTANTIATE_TEST_SUITE_P(FirstMiddleLast, OrderedPipelineFailure,
+                         ::testing::Combine(::testing::Values(size_t{0}, size_t{1}, size_t{50}, size_t{99}),
+                                            ::testing::Bool()));
+
+// A failure on the helper thread reaches the caller once it has emitted
+// every stretch before the failing one.
+TEST(OrderedPipelineFailureOnHelper, ComesOutInOrder) {
+    std::atomic<size_t> failed_at{SIZE_MAX};
+    Witness witness;
+    std::vector<size_t> emitted;
+    std::string what;
+    within_deadline([&] {
+        const std::thread::id caller = std::this_thread::get_id();
+        try {
+            ordered_pipeline<uint64_t>(
+                kFailItems, true,
+                [&](size_t begin, size_t end, uint64_t* out) {
+                    witness.computing();
+                    if (std::this_thread::get_id() != caller) {
+                        size_t none = SIZE_MAX;
+                        failed_at.compare_exchange_strong(none, begin);
+                        throw std::runtime_error("helper failed");
+                    }
+                    // Slow here, so that the helper gets stretches.
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                    for (size_t i = begin; i < end; ++i) out[i - begin] = item_value(i);
+                },
+                [&](size_t begin, size_t, const uint64_t*) { emitted.push_back(begin); }, kFailStretch, kFailRing);
+        } catch (const std::runtime_error& e) {
+            what = e.what();
+        }
+    });
+    if (failed_at.load() == SIZE_MAX) GTEST_SKIP() << "no helper thread ran";
+    EXPECT_EQ(what, "helper failed");
+    ASSERT_EQ(emitted.size(), failed_at.load() / kFailStretch);
+    for (size_t k = 0; k < emitted.size(); ++k) EXPECT_EQ(emitted[k], k * kFailStretch);
+    witness.check_nothing_runs_after_return();
+}
