@@ -10,19 +10,17 @@
 #include "binding/error.h"
 #include "binding/python.h"
 #include "binding/ref.h"
+#include "geometry/common.h"
 #include "geometry/strided.h"
 #include "geometry/vec3.h"
 
 namespace bind {
 
-using Triangle = std::array<uint32_t, 3>;
+using Triangle = geom::Triangle;
 using PointList = std::vector<geom::Vec3>;
 using TriangleList = std::vector<Triangle>;
-
-struct MeshLists {
-    PointList points;
-    TriangleList triangles;
-};
+// The (points, triangles) pair a mesh argument converts to.
+using MeshLists = geom::MeshData;
 
 class Buffer;
 

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "geometry/common.h"
+
 namespace geom {
 
 enum class FeatureKind : uint8_t { Face, Edge, Vertex };
@@ -18,7 +20,7 @@ struct TriangleFeature {
 // Whether the feature lies on closed edge k (the edge or one of its corners).
 constexpr bool on_closed_edge(TriangleFeature f, int k) {
     if (f.kind == FeatureKind::Edge) return f.index == k;
-    if (f.kind == FeatureKind::Vertex) return f.index == k || f.index == (k + 1) % 3;
+    if (f.kind == FeatureKind::Vertex) return f.index == k || f.index == next_corner(k);
     return false;
 }
 

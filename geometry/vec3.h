@@ -3,6 +3,7 @@
 // fixed (the build also disables FMA contraction).
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 
 namespace geom {
@@ -33,6 +34,10 @@ constexpr Vec3 cross(Vec3 a, Vec3 b) {
 
 constexpr double norm_squared(Vec3 a) { return dot(a, a); }
 inline double norm(Vec3 a) { return std::sqrt(norm_squared(a)); }
+
+// Largest component magnitude. A NaN component is kept only when it comes
+// first (std::max's comparisons are false for it): callers test finiteness.
+inline double max_abs3(Vec3 v) { return std::max({std::fabs(v.x), std::fabs(v.y), std::fabs(v.z)}); }
 
 inline bool is_finite(Vec3 a) {
     return std::isfinite(a.x) && std::isfinite(a.y) && std::isfinite(a.z);

@@ -18,10 +18,7 @@ geom::TriMesh mesh2trimesh(bind::MeshLists&& mesh) {
     return geom::TriMesh::build(std::move(mesh.points), std::move(mesh.triangles));
 }
 
-bind::MeshLists trimesh2mesh(geom::TriMesh&& mesh) {
-    auto [points, triangles] = std::move(mesh).release();
-    return {std::move(points), std::move(triangles)};
-}
+bind::MeshLists trimesh2mesh(geom::TriMesh&& mesh) { return std::move(mesh).release(); }
 
 using IntersectResult = std::pair<bind::MeshLists, geom::TrackingCounts>;
 

@@ -39,8 +39,6 @@ struct Box {
     Vec3 centre() const { return lo * 0.5 + hi * 0.5; }
 };
 
-double max_abs3(Vec3 v) { return std::max({std::fabs(v.x), std::fabs(v.y), std::fabs(v.z)}); }
-
 // Ten bits spread to every third bit.
 uint32_t spread10(uint32_t x) {
     x &= 0x3ffu;
@@ -252,10 +250,10 @@ private:
 // partitioning, and the leaves come out in memory order. Codes are only
 // recomputed for a range once they all coincide, so a far outlier that
 // stretches one axis leaves the rest cut along the other axes first.
-Bvh Bvh::build(std::span<const Vec3> points, std::span<const std::array<uint32_t, 3>> triangles) {
+Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles) {
     Bvh bvh;
     const size_t n_points = points.size();
-    if (triangles.size() >= 0xffffffffu / 3) panic("too many triangles for 32-bit indices");
+    if (triangles.size() >= kNone / 3) panic("too many triangles for 32-bit indices");
 
     // Bounds of the box centres first; the boxes are recomputed for the
     // codes rather than stored (fresh memory costs more than the rereading).
@@ -347,8 +345,8 @@ bool boxes_overlap(const Vec3& alo, const Vec3& ahi, const Vec3& blo, const Vec3
 }  // namespace
 
 std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
-    const Bvh& a, std::span<const Vec3> points_a, std::span<const std::array<uint32_t, 3>> triangles_a,
-    const Bvh& b, std::span<const Vec3> points_b, std::span<const std::array<uint32_t, 3>> triangles_b) {
+    const Bvh& a, std::span<const Vec3> points_a, std::span<const Triangle> triangles_a,
+    const Bvh& b, std::span<const Vec3> points_b, std::span<const Triangle> triangles_b) {
     std::vector<std::pair<uint32_t, uint32_t>> out;
     if (a.empty() || b.empty()) return out;
     // Both boxes grow by the margin, so the gap allowed between them is twice it.

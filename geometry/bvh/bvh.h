@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "geometry/common.h"
 #include "geometry/vec3.h"
 
 namespace geom {
@@ -33,7 +34,7 @@ public:
 
     // Indices must be valid (panics otherwise). Triangles with a non-finite
     // coordinate are not put in the tree but listed in unbounded().
-    static Bvh build(std::span<const Vec3> points, std::span<const std::array<uint32_t, 3>> triangles);
+    static Bvh build(std::span<const Vec3> points, std::span<const Triangle> triangles);
 
     bool empty() const { return nodes_.empty(); }
     const std::vector<BvhNode>& nodes() const { return nodes_; }
@@ -55,7 +56,7 @@ private:
 // padded by a small relative margin, overlap. Sorted by (A index, B index).
 // Triangles outside the trees (Bvh::unbounded) are not reported.
 std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
-    const Bvh& a, std::span<const Vec3> points_a, std::span<const std::array<uint32_t, 3>> triangles_a,
-    const Bvh& b, std::span<const Vec3> points_b, std::span<const std::array<uint32_t, 3>> triangles_b);
+    const Bvh& a, std::span<const Vec3> points_a, std::span<const Triangle> triangles_a,
+    const Bvh& b, std::span<const Vec3> points_b, std::span<const Triangle> triangles_b);
 
 }  // namespace geom

@@ -10,6 +10,7 @@
 #include <span>
 #include <vector>
 
+#include "geometry/common.h"
 #include "geometry/vec3.h"
 
 namespace geom {
@@ -37,13 +38,13 @@ struct PlaneTree {
 
     // Tree over the planes of `faces` (indices into `triangles`, in the order
     // given). Triangles with a zero normal never block a ray and are left out.
-    static PlaneTree build(std::span<const Vec3> points, std::span<const std::array<uint32_t, 3>> triangles,
+    static PlaneTree build(std::span<const Vec3> points, std::span<const Triangle> triangles,
                            std::span<const uint32_t> faces);
 
     // As build, keeping only the planes that may hold direction dhat (a unit
     // vector) for lines within r of the triangle's first corner.
     static PlaneTree build_holding(std::span<const Vec3> points,
-                                   std::span<const std::array<uint32_t, 3>> triangles,
+                                   std::span<const Triangle> triangles,
                                    std::span<const uint32_t> faces, Vec3 dhat, double r);
 
     // Triangles of the tree whose plane may hold dhat, as for build_holding.

@@ -44,7 +44,7 @@ private:
         start_.assign(n + 1, 0);
         for (const Tagged& t : tris_)
             for (int k = 0; k < 3; ++k) {
-                const uint32_t u = t.t[k], v = t.t[(k + 1) % 3];
+                const uint32_t u = t.t[k], v = t.t[next_corner(k)];
                 if (in_piece_[u] && in_piece_[v]) ++start_[u + 1];
             }
         for (size_t i = 0; i < n; ++i) start_[i + 1] += start_[i];
@@ -52,7 +52,7 @@ private:
         std::vector<uint32_t> fill(start_.begin(), start_.end() - 1);
         for (const Tagged& t : tris_)
             for (int k = 0; k < 3; ++k) {
-                const uint32_t u = t.t[k], v = t.t[(k + 1) % 3];
+                const uint32_t u = t.t[k], v = t.t[next_corner(k)];
                 if (in_piece_[u] && in_piece_[v]) to_[fill[u]++] = v;
             }
         excess_.clear();
@@ -133,7 +133,7 @@ private:
         for (size_t i = 0; i < n; ++i) {
             for (int k = 0; k < 3; ++k) {
                 const Triangle t = tris_[i].t;
-                const uint32_t u = t[k], v = t[(k + 1) % 3], x = t[(k + 2) % 3];
+                const uint32_t u = t[k], v = t[next_corner(k)], x = t[prev_corner(k)];
                 if (!in_piece_[u] || !in_piece_[v] || !unmatched(u, v) || !chain(u, v, ws)) continue;
                 // ws runs from v towards u: the triangle becomes u-wk-x, ..., w1-v-x.
                 const uint8_t run = tris_[i].run < 2 ? static_cast<uint8_t>(tris_[i].run + 2) : tris_[i].run;

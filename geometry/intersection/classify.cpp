@@ -31,12 +31,12 @@ private:
 int boundary_edge(const TriangleCdt& cdt, uint32_t a, uint32_t b) {
     if (a >= 3 && cdt.vertex_edge(a) != OnEdge::None) return static_cast<int>(cdt.vertex_edge(a));
     if (b >= 3 && cdt.vertex_edge(b) != OnEdge::None) return static_cast<int>(cdt.vertex_edge(b));
-    if (a < 3 && b == (a + 1) % 3) return static_cast<int>(a);
+    if (a < 3 && b == next_corner(a)) return static_cast<int>(a);
     return -1;
 }
 
 double edge_param(const TriangleCdt& cdt, int k, uint32_t v) {
-    const Vec2 c = cdt.vertex(static_cast<uint32_t>(k)), d = cdt.vertex(static_cast<uint32_t>((k + 1) % 3));
+    const Vec2 c = cdt.vertex(static_cast<uint32_t>(k)), d = cdt.vertex(static_cast<uint32_t>(next_corner(k)));
     const Vec2 p = cdt.vertex(v);
     return (p.x - c.x) * (d.x - c.x) + (p.y - c.y) * (d.y - c.y);
 }
@@ -132,7 +132,7 @@ private:
             const Piece& p = pieces_[piece];
             const CutTriangle& c = mc.cuts[p.cut];
             for (int e = 0; e < 3; ++e) {
-                const uint32_t a = p.v[e], b = p.v[(e + 1) % 3];
+                const uint32_t a = p.v[e], b = p.v[next_corner(e)];
                 if (const uint32_t across = p.links.across[e]; across != kNone) {
                     if (a < b && !((p.links.fixed >> e) & 1u)) patches.unite(n_ + piece, n_ + base_[p.cut] + across);
                     continue;
@@ -148,7 +148,7 @@ private:
                     rim_.push_back(nb);
                     continue;
                 }
-                const uint64_t ra = p.refs[e].code(), rb = p.refs[(e + 1) % 3].code();
+                const uint64_t ra = p.refs[e].code(), rb = p.refs[next_corner(e)].code();
                 const auto found = open.find({rb, ra});
                 if (found != open.end()) {
                     patches.unite(n_ + piece, found->second);

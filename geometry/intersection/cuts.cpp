@@ -49,7 +49,7 @@ Vec2 drop(Vec3 p, int axis) { return DropAxisProjection{axis, false}(p); }
 
 // Edge k's corners, lower vertex first, so every pair sees the same line.
 std::pair<Vec3, Vec3> edge_of(const TriCorners& t, int k) {
-    const int j = (k + 1) % 3;
+    const int j = next_corner(k);
     return t.v[k] < t.v[j] ? std::pair{t.p[k], t.p[j]} : std::pair{t.p[j], t.p[k]};
 }
 
@@ -83,7 +83,7 @@ struct Flat {
 
     // Side of q (a point of the plane) of edge m: > 0 towards the inside.
     int side(int m, Vec3 q) const {
-        const Vec2 a = p[m], b = p[(m + 1) % 3];
+        const Vec2 a = p[m], b = p[next_corner(m)];
         const double o = orient2d(a, b, drop(q, axis));
         const int exact = sign(o) * orientation;
         // |o| is the projected distance times the projected edge length, and
@@ -151,7 +151,7 @@ int ends_in_plane(const int s[3], End out[3]) {
     for (int i = 0; i < 3; ++i)
         if (s[i] == 0) out[n++] = {{FeatureKind::Vertex, static_cast<uint8_t>(i)}, -1, -1};
     for (int k = 0; k < 3; ++k) {
-        const int j = (k + 1) % 3;
+        const int j = next_corner(k);
         if (s[k] * s[j] < 0) out[n++] = {{FeatureKind::Edge, static_cast<uint8_t>(k)}, s[k] > 0 ? k : j, s[k] > 0 ? j : k};
     }
     return n;
@@ -173,7 +173,7 @@ bool end_sides(const End& e, const TriCorners& own, const TriCorners& other, con
     bool have_crossing = false;
     Vec3 crossing;
     for (int m = 0; m < 3; ++m) {
-        const Vec3 u = other.p[m], v = other.p[(m + 1) % 3];
+        const Vec3 u = other.p[m], v = other.p[next_corner(m)];
         // The crossing lies left of edge m exactly when the segment from the
         // upper corner to the lower one turns clockwise about it.
         const double o = orient3d(u, v, a, b);
@@ -278,12 +278,12 @@ void cut_coplanar(const TriCorners& tri_a, const TriCorners& tri_b, uint8_t open
     // parameters along both edges are kept to order the points on each edge.
     double ta[3][3] = {}, tb[3][3] = {};  // [edge of a][edge of b]
     for (int k = 0; k < 3; ++k) {
-        const Vec2 p = fa.p[k], q = fa.p[(k + 1) % 3];
+        const Vec2 p = fa.p[k], q = fa.p[next_corner(k)];
         for (int m = 0; m < 3; ++m) {
             if (!((open_a >> k) & 1) && !((open_b >> m) & 1)) continue;
             // A corner on the other edge's line is that corner's crossing, not a proper one.
-            if (side_b[m][k] * side_b[m][(k + 1) % 3] >= 0 || side_a[k][m] * side_a[k][(m + 1) % 3] >= 0) continue;
-            const Vec2 r = fb.p[m], s = fb.p[(m + 1) % 3];
+            if (side_b[m][k] * side_b[m][next_corner(k)] >= 0 || side_a[k][m] * side_a[k][next_corner(m)] >= 0) continue;
+            const Vec2 r = fb.p[m], s = fb.p[next_corner(m)];
             const double o1 = orient2d(r, s, p), o2 = orient2d(r, s, q);
             const double o3 = orient2d(p, q, r), o4 = orient2d(p, q, s);
             if (sign(o1) * sign(o2) < 0 && sign(o3) * sign(o4) < 0) {
@@ -317,7 +317,7 @@ void cut_coplanar(const TriCorners& tri_a, const TriCorners& tri_b, uint8_t open
                 } else if (g.kind == FeatureKind::Edge) {
                     t = side == 0 ? ta[k][g.index] : tb[g.index][k];
                 } else {
-                    t = param(own.p[k], own.p[(k + 1) % 3], other.p[g.index]);  // a corner of the other
+                    t = param(own.p[k], own.p[next_corner(k)], other.p[g.index]);  // a corner of the other
                 }
                 on[count++] = {t, i};
             }
@@ -461,8 +461,8 @@ uint8_t flat_region_edges(const TriMesh& mesh, uint32_t t, double tol) {
         }
         const TriCorners nb = corners_of(mesh, twin / 3);
         const bool flat = cuttable(mesh, twin / 3) &&
-                          plane_side(own_plane, nb.p[(twin % 3 + 2) % 3]) == 0 &&
-                          plane_side(canonical_plane(nb, tol), own.p[(k + 2) % 3]) == 0;
+                          plane_side(own_plane, nb.p[prev_corner(twin % 3)]) == 0 &&
+                          plane_side(canonical_plane(nb, tol), own.p[prev_corner(k)]) == 0;
         if (!flat) open |= static_cast<uint8_t>(1u << k);
     }
     return open;

@@ -28,8 +28,6 @@
 
 namespace geom::isect {
 
-inline constexpr uint32_t kNone = 0xffffffffu;
-
 // A result vertex: a vertex of either mesh, or a new one on a curve.
 enum class Origin : uint8_t { Mesh1, Mesh2, New };
 struct VRef {

@@ -31,9 +31,7 @@ const char* display(MeshIntersectionError error);
 // 1, whole triangles of mesh 2, pieces of cut triangles of mesh 1, of mesh 2.
 using TrackingCounts = std::array<uint64_t, 4>;
 
-struct TrackedMesh {
-    std::vector<Vec3> points;
-    std::vector<Triangle> triangles;
+struct TrackedMesh : MeshData {
     TrackingCounts counts{};
 };
 

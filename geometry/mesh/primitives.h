@@ -5,15 +5,10 @@
 #include <functional>
 #include <vector>
 
+#include "geometry/common.h"
 #include "geometry/vec3.h"
-#include "geometry/mesh/trimesh.h"
 
 namespace geom {
-
-struct MeshData {
-    std::vector<Vec3> points;
-    std::vector<Triangle> triangles;
-};
 
 // Axis-aligned box [lo, hi], 12 triangles.
 MeshData make_box(Vec3 lo, Vec3 hi);

@@ -23,7 +23,7 @@ public:
         keys_.resize(n_half);
         for (uint32_t h = 0; h < n_half; ++h) {
             const Triangle& t = tris[h / 3];
-            const uint32_t from = t[h % 3], to = t[(h % 3 + 1) % 3];
+            const uint32_t from = t[h % 3], to = t[next_corner(h % 3)];
             keys_[cursor[from]++] = (uint64_t{to} << 32) | h;
         }
         for (size_t v = 0; v < n_points; ++v)
@@ -59,8 +59,6 @@ std::string edge_message(size_t g, size_t f, uint32_t from, uint32_t to) {
            ") }";
 }
 
-double max_abs3(Vec3 v) { return std::max({std::fabs(v.x), std::fabs(v.y), std::fabs(v.z)}); }
-
 // Divides by the largest component so that products below neither overflow
 // nor underflow; the direction is unchanged.
 bool rescale(Vec3& v) {
@@ -76,7 +74,7 @@ bool rescale(Vec3& v) {
 bool face_frame(Vec3 p0, Vec3 p1, Vec3 p2, int k, Vec3& unit_normal, double& angle) {
     const Vec3 p[3] = {p0, p1, p2};
     for (int j = 0; j < 3; ++j) {
-        Vec3 e1 = p[(j + 1) % 3] - p[j], e2 = p[(j + 2) % 3] - p[j];
+        Vec3 e1 = p[next_corner(j)] - p[j], e2 = p[prev_corner(j)] - p[j];
         if (!rescale(e1) || !rescale(e2)) return false;
         if (j != 0 && j != k) continue;
         const Vec3 c = cross(e1, e2);
@@ -102,7 +100,7 @@ bool has_topology_fault(size_t n_points, const std::vector<Triangle>& tris) {
     for (size_t v = 0; v < n_points; ++v) offset[v + 1] += offset[v];
     std::vector<uint32_t> target(3 * tris.size());
     for (const Triangle& t : tris)
-        for (int k = 0; k < 3; ++k) target[offset[t[k]]++] = t[(k + 1) % 3];
+        for (int k = 0; k < 3; ++k) target[offset[t[k]]++] = t[next_corner(k)];
     // offset[v] now ends bucket v; stamp[w] = 1 + last origin seen with target w.
     std::vector<uint32_t> stamp(n_points, 0);
     uint32_t begin = 0;
@@ -127,7 +125,7 @@ void validate_mesh(const std::vector<Vec3>& points, const std::vector<Triangle>&
             if (i >= n)
                 panic("index out of bounds: the len is " + std::to_string(n) + " but the index is " +
                       std::to_string(i));
-    if (triangles.size() >= 0xffffffffu / 3) panic("too many triangles for 32-bit indices");
+    if (triangles.size() >= kNone / 3) panic("too many triangles for 32-bit indices");
     if (!has_topology_fault(n, triangles)) return;
 
     // Which fault comes first, by the rules of the messages.
@@ -147,7 +145,7 @@ void validate_mesh(const std::vector<Vec3>& points, const std::vector<Triangle>&
     if (f == first_bad) panic("mesh should be manifold: BadTriangle(" + std::to_string(f) + ")");
     const Triangle& t = triangles[f];
     for (uint32_t k = 0; k < 3; ++k) {
-        const uint32_t from = t[k], to = t[(k + 1) % 3];
+        const uint32_t from = t[k], to = t[next_corner(k)];
         const uint32_t h0 = edges.find(from, to);
         if (h0 != 3 * f + k) panic(edge_message(h0 / 3, f, from, to));
     }
@@ -164,8 +162,8 @@ TriMesh TriMesh::build(std::vector<Vec3>&& points, std::vector<Triangle>&& trian
     return mesh;
 }
 
-std::pair<std::vector<Vec3>, std::vector<Triangle>> TriMesh::release() && {
-    std::pair<std::vector<Vec3>, std::vector<Triangle>> out{std::move(points_), std::move(triangles_)};
+MeshData TriMesh::release() && {
+    MeshData out{std::move(points_), std::move(triangles_)};
     points_.clear();
     triangles_.clear();
     bvh_ = Bvh{};
@@ -252,7 +250,7 @@ int longest_edge(const PseudoNormalSource& src, const Triangle& t) {
     int longest = 0;
     double best = -1.0;
     for (int k = 0; k < 3; ++k) {
-        const Vec3 d = src.points[t[(k + 1) % 3]] - src.points[t[k]];
+        const Vec3 d = src.points[t[next_corner(k)]] - src.points[t[k]];
         if (dot(d, d) > best) best = dot(d, d), longest = k;
     }
     return longest;
@@ -270,7 +268,7 @@ bool bordering_normal(const PseudoNormalSource& src, uint32_t half, Vec3& normal
         if (face_frame(src.points[t[0]], src.points[t[1]], src.points[t[2]], -1, normal, angle)) return true;
         uint32_t longest = 3 * f + static_cast<uint32_t>(longest_edge(src, t));
         // This edge is the long one: go on along the next edge of the needle.
-        if (longest == half) longest = 3 * f + (half % 3 + 1) % 3;
+        if (longest == half) longest = 3 * f + next_corner(half % 3);
         half = src.topology->twin[longest];
     }
     return false;
@@ -293,8 +291,8 @@ Vec3 PseudoNormals::Vertices::operator[](size_t v) const {
         // A face without area with this point inside its long edge: the
         // point lies inside an edge of the face across, which sees it at pi.
         const int k = static_cast<int>(h % 3);
-        if (longest_edge(*src, t) == (k + 1) % 3 &&
-            bordering_normal(*src, src->topology->twin[h - k + (k + 1) % 3], n))
+        if (longest_edge(*src, t) == next_corner(k) &&
+            bordering_normal(*src, src->topology->twin[h - k + next_corner(k)], n))
             sum = sum + n * 3.141592653589793;
     }
     return sum;

@@ -12,15 +12,14 @@
 #include <vector>
 
 #include "geometry/bvh/bvh.h"
+#include "geometry/common.h"
 #include "geometry/vec3.h"
 
 namespace geom {
 
-using Triangle = std::array<uint32_t, 3>;
-
 // Half-edge h = 3*f + k runs from corner k to corner (k+1)%3 of triangle f.
 struct HalfEdgeTopology {
-    static constexpr uint32_t kNone = 0xffffffffu;
+    static constexpr uint32_t kNone = geom::kNone;
 
     std::vector<uint32_t> twin;           // per half-edge, kNone on a boundary
     std::vector<uint32_t> edge;           // per half-edge: undirected edge id
@@ -31,7 +30,7 @@ struct HalfEdgeTopology {
 // addresses when the mesh is moved.
 struct PseudoNormalSource {
     const Vec3* points = nullptr;
-    const std::array<uint32_t, 3>* triangles = nullptr;
+    const Triangle* triangles = nullptr;
     const HalfEdgeTopology* topology = nullptr;
     const uint32_t* corner_offset = nullptr;  // per point, into corners
     const uint32_t* corners = nullptr;        // half-edges leaving each point, ascending
@@ -71,7 +70,7 @@ public:
     const Bvh& bvh() const { return bvh_; }
 
     // Hands the buffers back; the mesh is left empty.
-    std::pair<std::vector<Vec3>, std::vector<Triangle>> release() &&;
+    MeshData release() &&;
 
     // Lazily computed, thread-safe on first use. The pseudo-normals need the
     // topology and a table of the corners at each point.
@@ -81,10 +80,10 @@ public:
     void compute_pseudo_normals() const { (void)pseudo_normals(); }
 
     static uint32_t triangle_of(uint32_t h) { return h / 3; }
-    static uint32_t next(uint32_t h) { return h - h % 3 + (h % 3 + 1) % 3; }
-    static uint32_t prev(uint32_t h) { return h - h % 3 + (h % 3 + 2) % 3; }
+    static uint32_t next(uint32_t h) { return h - h % 3 + next_corner(h % 3); }
+    static uint32_t prev(uint32_t h) { return h - h % 3 + prev_corner(h % 3); }
     uint32_t origin(uint32_t h) const { return triangles_[h / 3][h % 3]; }
-    uint32_t target(uint32_t h) const { return triangles_[h / 3][(h % 3 + 1) % 3]; }
+    uint32_t target(uint32_t h) const { return triangles_[h / 3][next_corner(h % 3)]; }
     uint32_t twin(uint32_t h) const { return topology().twin[h]; }
     uint32_t edge_id(uint32_t h) const { return topology().edge[h]; }
     uint32_t edge_count() const { return static_cast<uint32_t>(topology().edge_halfedge.size()); }

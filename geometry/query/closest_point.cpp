@@ -7,7 +7,7 @@
 namespace geom {
 
 namespace {
-constexpr uint32_t kNoHint = 0xffffffffu;
+constexpr uint32_t kNoHint = kNone;
 }  // namespace
 
 namespace {
@@ -38,14 +38,14 @@ ClosestOnTriangle degenerate_closest(Vec3 p, const Vec3 (&v)[3]) {
     ClosestOnTriangle best{};
     double best_d2 = 0.0;
     for (int k = 0; k < 3; ++k) {
-        const Vec3 s = v[k], e = v[(k + 1) % 3];
+        const Vec3 s = v[k], e = v[next_corner(k)];
         const Vec3 dir = e - s;
         const double len2 = dot(dir, dir);
         const double proj = dot(p - s, dir);
         ClosestOnTriangle c;
         if (!(proj > 0.0) || !(len2 > 0.0)) c = {s, vertex(k)};
-        else if (proj >= len2) c = {e, vertex((k + 1) % 3)};
-        else c = on_edge(s, e, dir, proj, len2, k, k, (k + 1) % 3);
+        else if (proj >= len2) c = {e, vertex(next_corner(k))};
+        else c = on_edge(s, e, dir, proj, len2, k, k, next_corner(k));
         const double d2 = norm_squared(p - c.point);
         if (k == 0 || precedes(d2, 1, best_d2, 0)) best = c, best_d2 = d2;
     }
@@ -61,7 +61,7 @@ ClosestOnTriangle sliver_closest(Vec3 p, const Vec3 (&v)[3], Vec3 n, double nn) 
     const double s = dot(n, p - v[0]) / nn;
     Vec3 q = p - n * s;
     for (int k = 0; k < 3; ++k)
-        if (!(dot(cross(v[(k + 1) % 3] - v[k], q - v[k]), n) >= 0.0)) return best;
+        if (!(dot(cross(v[next_corner(k)] - v[k], q - v[k]), n) >= 0.0)) return best;
     for (int i = 0; i < 3; ++i)
         q[i] = std::clamp(q[i], std::min({v[0][i], v[1][i], v[2][i]}), std::max({v[0][i], v[1][i], v[2][i]}));
     if (norm_squared(p - q) < norm_squared(p - best.point)) best = {q, {FeatureKind::Face, 0}};
@@ -213,7 +213,7 @@ InsideResult inside_test(const TriMesh& mesh, Vec3 p, uint32_t hint) {
             // whose pseudo-normals come from the faces beside them.
             double best = std::numeric_limits<double>::infinity();
             for (uint8_t k = 0; k < 3; ++k) {
-                const Vec3 a = pts[t[k]], d = pts[t[(k + 1) % 3]] - a;
+                const Vec3 a = pts[t[k]], d = pts[t[next_corner(k)]] - a;
                 const double dd = dot(d, d);
                 double u = dd > 0.0 ? dot(nt.point - a, d) / dd : 0.0;
                 u = u < 0.0 ? 0.0 : (u > 1.0 ? 1.0 : u);

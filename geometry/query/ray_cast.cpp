@@ -17,8 +17,6 @@ namespace {
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr int kStackSize = Bvh::kStackSize;
 
-double max_abs3(Vec3 v) { return std::max({std::fabs(v.x), std::fabs(v.y), std::fabs(v.z)}); }
-
 // Why two passes find every triangle that accepts the ray.
 //
 // Write slack = 2^-47 M |d| (M + R), with M = max(|b - a|, |c - a|) and

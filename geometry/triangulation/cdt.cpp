@@ -84,7 +84,7 @@ TriangleCdt::TriangleCdt(Vec2 c0, Vec2 c1, Vec2 c2) {
     degenerate_ = o == 0.0;
     for (int k = 0; k < 3; ++k) {
         const uint32_t id = add_vertex(internal(c[k]));
-        verts_[id].lines = static_cast<uint8_t>((1u << k) | (1u << prv(k)));
+        verts_[id].lines = static_cast<uint8_t>((1u << k) | (1u << prev_corner(k)));
         const auto pk = pos_key(verts_[id].p);
         by_pos_.insert(pk.first, pk.second, id);
     }
@@ -96,18 +96,18 @@ TriangleCdt::TriangleCdt(Vec2 c0, Vec2 c1, Vec2 c2) {
 // ---------------------------------------------------------------------------
 // Queries
 
-std::vector<std::array<uint32_t, 3>> TriangleCdt::faces() const {
+std::vector<Triangle> TriangleCdt::faces() const {
     std::vector<Links> links;
     return faces(links);
 }
 
-std::vector<std::array<uint32_t, 3>> TriangleCdt::faces(std::vector<Links>& links) const {
-    std::vector<std::array<uint32_t, 3>> out;
+std::vector<Triangle> TriangleCdt::faces(std::vector<Links>& links) const {
+    std::vector<Triangle> out;
     links.clear();
     if (degenerate_) return out;
     // (face rotated to its smallest id, face index, rotation), sorted by face.
     struct Entry {
-        std::array<uint32_t, 3> v;
+        Triangle v;
         uint32_t f;
         int r;
     };
@@ -116,7 +116,7 @@ std::vector<std::array<uint32_t, 3>> TriangleCdt::faces(std::vector<Links>& link
     for (uint32_t f = 0; f < tris_.size(); ++f) {
         const Tri& t = tris_[f];
         const int m = t.v[0] < t.v[1] ? (t.v[0] < t.v[2] ? 0 : 2) : (t.v[1] < t.v[2] ? 1 : 2);
-        order.push_back({{t.v[m], t.v[nxt(m)], t.v[prv(m)]}, f, m});
+        order.push_back({{t.v[m], t.v[next_corner(m)], t.v[prev_corner(m)]}, f, m});
     }
     std::sort(order.begin(), order.end(), [](const Entry& x, const Entry& y) { return x.v < y.v; });
     std::vector<uint32_t> position(tris_.size());

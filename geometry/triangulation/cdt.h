@@ -40,6 +40,7 @@
 #include <utility>
 #include <vector>
 
+#include "geometry/common.h"
 #include "geometry/predicates/bigfloat.h"
 #include "geometry/predicates/ball.h"
 #include "geometry/vec2.h"
@@ -57,7 +58,7 @@ enum class OnEdge : int8_t { None = -1, E0 = 0, E1 = 1, E2 = 2 };
 
 class TriangleCdt {
 public:
-    static constexpr uint32_t kNone = 0xffffffffu;
+    static constexpr uint32_t kNone = geom::kNone;
 
     // Corners get vertex ids 0, 1, 2. Collinear corners give a degenerate
     // triangulation: points are still recorded, but there are no faces and no
@@ -84,7 +85,7 @@ public:
 
     // Faces as vertex triples with the orientation of (c0, c1, c2), each
     // rotated to start at its smallest id, sorted.
-    std::vector<std::array<uint32_t, 3>> faces() const;
+    std::vector<Triangle> faces() const;
     // The same faces, and for each its edges k (corner k to k + 1 as listed):
     // the index of the face across (kNone on the boundary) and, in bit k of
     // `fixed`, whether the edge is a constraint or on the boundary.
@@ -92,7 +93,7 @@ public:
         std::array<uint32_t, 3> across;
         uint8_t fixed;
     };
-    std::vector<std::array<uint32_t, 3>> faces(std::vector<Links>& links) const;
+    std::vector<Triangle> faces(std::vector<Links>& links) const;
     size_t num_faces() const { return degenerate_ ? 0 : tris_.size(); }
 
     // Position of the vertex: exact, or for a point placed on an edge its
@@ -122,7 +123,7 @@ private:
     //                      face surgery (set_tri, repoint, split_*, flip), legalize
     //   cdt_constrain.cpp  add_constraint, trace, retriangulate,
     //                      triangulate_pseudo, insert_by_flips, find_edge, set_fixed
-    // nxt, prv, sgn, index_of and edge_index are defined here, to stay inline.
+    // sgn, index_of and edge_index are defined here, to stay inline.
     struct Vertex {
         Vec2 p;                  // internal coordinates (x negated when the corners run clockwise)
         Ball bx, by;             // the exact position within a bound
@@ -135,7 +136,7 @@ private:
     // Counter-clockwise in internal coordinates. n[i] and bit i of `fixed`
     // belong to the edge opposite v[i], i.e. v[i+1] -> v[i+2].
     struct Tri {
-        std::array<uint32_t, 3> v;
+        Triangle v;
         std::array<uint32_t, 3> n;
         uint8_t fixed;  // constraint or boundary
     };
@@ -179,8 +180,6 @@ private:
         uint32_t stamp = 0;
     };
 
-    static constexpr int nxt(int i) { return i == 2 ? 0 : i + 1; }
-    static constexpr int prv(int i) { return i == 0 ? 2 : i - 1; }
     static int sgn(double v) { return (v > 0.0) - (v < 0.0); }
     static void check_finite(Vec2 p);  // panics on NaN or infinity
 
@@ -219,7 +218,7 @@ private:
     // Index of the edge u -> w in t, or -1.
     static int edge_index(const Tri& t, uint32_t u, uint32_t w) {
         for (int i = 0; i < 3; ++i) {
-            if (t.v[nxt(i)] == u && t.v[prv(i)] == w) return i;
+            if (t.v[next_corner(i)] == u && t.v[prev_corner(i)] == w) return i;
         }
         return -1;
     }

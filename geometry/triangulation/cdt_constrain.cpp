@@ -20,7 +20,7 @@ void TriangleCdt::set_fixed(uint32_t f, int i) {
     t.fixed = static_cast<uint8_t>(t.fixed | (1u << i));
     const uint32_t g = t.n[i];
     if (g == kNone) return;
-    const int j = edge_index(tris_[g], t.v[prv(i)], t.v[nxt(i)]);
+    const int j = edge_index(tris_[g], t.v[prev_corner(i)], t.v[next_corner(i)]);
     Q_ASSERT(j >= 0, "set_fixed: the face across an edge holds it reversed");
     if (j >= 0) tris_[g].fixed = static_cast<uint8_t>(tris_[g].fixed | (1u << j));
 }
@@ -53,21 +53,21 @@ TriangleCdt::Trace TriangleCdt::trace(uint32_t s, uint32_t b, Cavity* cavity) {
         const int i = index_of(t, s);
         Q_ASSERT(i >= 0, "trace: every face met around s has s as a corner");
         if (i < 0) break;
-        o1 = orient(s, t.v[nxt(i)], b);
+        o1 = orient(s, t.v[next_corner(i)], b);
         if (o1 >= 0) {
-            o2 = orient(s, t.v[prv(i)], b);
+            o2 = orient(s, t.v[prev_corner(i)], b);
             if (o2 <= 0) {
                 hit = f, hit_i = i;
                 break;
             }
         }
-        uint32_t g = first_way ? t.n[prv(i)] : t.n[nxt(i)];
+        uint32_t g = first_way ? t.n[prev_corner(i)] : t.n[next_corner(i)];
         if (g == f0) break;  // full turn
         if (g == kNone) {
             if (!first_way) break;
             first_way = false;  // s is on the boundary: sweep the other way from f0
             const Tri& t0 = tris_[f0];
-            g = t0.n[nxt(index_of(t0, s))];
+            g = t0.n[next_corner(index_of(t0, s))];
             if (g == kNone) break;
         }
         f = g;
@@ -81,16 +81,16 @@ TriangleCdt::Trace TriangleCdt::trace(uint32_t s, uint32_t b, Cavity* cavity) {
     }
     const Tri& th = tris_[hit];
     if (o1 == 0) {
-        out.stop = th.v[nxt(hit_i)];
-        out.face = hit, out.edge = prv(hit_i);
+        out.stop = th.v[next_corner(hit_i)];
+        out.face = hit, out.edge = prev_corner(hit_i);
         return out;
     }
     if (o2 == 0) {
-        out.stop = th.v[prv(hit_i)];
-        out.face = hit, out.edge = nxt(hit_i);
+        out.stop = th.v[prev_corner(hit_i)];
+        out.face = hit, out.edge = next_corner(hit_i);
         return out;
     }
-    uint32_t right = th.v[nxt(hit_i)], left = th.v[prv(hit_i)];
+    uint32_t right = th.v[next_corner(hit_i)], left = th.v[prev_corner(hit_i)];
     if (cavity) {
         cavity->faces.push_back(hit);
         cavity->right.push_back(right);
@@ -215,7 +215,7 @@ void TriangleCdt::retriangulate(const Cavity& cavity, uint32_t s, uint32_t e) {
         for (int i = 0; i < 3; ++i) {
             const uint32_t nb = t.n[i];
             if ((k > 0 && nb == faces[k - 1]) || (k + 1 < faces.size() && nb == faces[k + 1])) continue;
-            outer.push_back({edge_key(t.v[nxt(i)], t.v[prv(i)]), nb, static_cast<uint8_t>((t.fixed >> i) & 1u)});
+            outer.push_back({edge_key(t.v[next_corner(i)], t.v[prev_corner(i)]), nb, static_cast<uint8_t>((t.fixed >> i) & 1u)});
         }
     }
     std::sort(outer.begin(), outer.end(), [](const Outer& x, const Outer& y) { return x.key < y.key; });
@@ -234,7 +234,7 @@ void TriangleCdt::retriangulate(const Cavity& cavity, uint32_t s, uint32_t e) {
     halves.reserve(new_tris_.size());
     for (size_t k = 0; k < faces.size(); ++k) {
         for (int i = 0; i < 3; ++i) {
-            halves.push_back({edge_key(new_tris_[3 * k + nxt(i)], new_tris_[3 * k + prv(i)]), faces[k]});
+            halves.push_back({edge_key(new_tris_[3 * k + next_corner(i)], new_tris_[3 * k + prev_corner(i)]), faces[k]});
         }
     }
     std::sort(halves.begin(), halves.end(), [](const Half& x, const Half& y) { return x.key < y.key; });
@@ -244,7 +244,7 @@ void TriangleCdt::retriangulate(const Cavity& cavity, uint32_t s, uint32_t e) {
         std::array<uint32_t, 3> n{};
         uint8_t fixed = 0;
         for (int i = 0; i < 3; ++i) {
-            const uint32_t x = v[nxt(i)], y = v[prv(i)];
+            const uint32_t x = v[next_corner(i)], y = v[prev_corner(i)];
             const uint64_t rk = edge_key(y, x);
             auto h = std::lower_bound(halves.begin(), halves.end(), rk,
                                       [](const Half& q, uint64_t key) { return q.key < key; });
@@ -265,7 +265,7 @@ void TriangleCdt::retriangulate(const Cavity& cavity, uint32_t s, uint32_t e) {
     for (size_t k = 0; k < faces.size(); ++k) {
         const Tri& t = tris_[faces[k]];
         for (int i = 0; i < 3; ++i) {
-            const uint32_t x = t.v[nxt(i)], y = t.v[prv(i)];
+            const uint32_t x = t.v[next_corner(i)], y = t.v[prev_corner(i)];
             const uint64_t ok = edge_key(x, y);
             auto o = std::lower_bound(outer.begin(), outer.end(), ok,
                                       [](const Outer& q, uint64_t key) { return q.key < key; });
@@ -297,7 +297,7 @@ void TriangleCdt::insert_by_flips(const Cavity& cavity, uint32_t s, uint32_t e) 
         const Tri& t = tris_[f];
         const uint32_t g = t.n[i];
         Q_ASSERT(g != kNone, "insert_by_flips: edges crossed by a segment are interior");
-        const uint32_t a = t.v[nxt(i)], b = t.v[prv(i)], p = t.v[i];
+        const uint32_t a = t.v[next_corner(i)], b = t.v[prev_corner(i)], p = t.v[i];
         const int j = edge_index(tris_[g], b, a);
         Q_ASSERT(j >= 0, "insert_by_flips: the face across an edge holds it reversed");
         const uint32_t q = tris_[g].v[j];
@@ -327,8 +327,8 @@ void TriangleCdt::insert_by_flips(const Cavity& cavity, uint32_t s, uint32_t e) 
         const Tri& t = tris_[f];
         if (((t.fixed >> i) & 1u) || t.n[i] == kNone) continue;
         const uint32_t g = t.n[i];
-        const int j = edge_index(tris_[g], t.v[prv(i)], t.v[nxt(i)]);
-        const uint32_t p = t.v[i], a = t.v[nxt(i)], b = t.v[prv(i)], q = tris_[g].v[j];
+        const int j = edge_index(tris_[g], t.v[prev_corner(i)], t.v[next_corner(i)]);
+        const uint32_t p = t.v[i], a = t.v[next_corner(i)], b = t.v[prev_corner(i)], q = tris_[g].v[j];
         if (incircle(p, a, b, q) > 0) {
             flip(f, i, g, j);
             fresh.insert(fresh.end(), {{p, a}, {a, q}, {q, b}, {b, p}});
@@ -347,15 +347,15 @@ bool TriangleCdt::find_edge(uint32_t a, uint32_t b, uint32_t& f, int& i) const {
             const int k = index_of(t, a);
             Q_ASSERT(k >= 0, "find_edge: every face met around a has a as a corner");
             if (k < 0) return false;
-            if (t.v[nxt(k)] == b) {
-                f = g, i = prv(k);
+            if (t.v[next_corner(k)] == b) {
+                f = g, i = prev_corner(k);
                 return true;
             }
-            if (t.v[prv(k)] == b) {
-                f = g, i = nxt(k);
+            if (t.v[prev_corner(k)] == b) {
+                f = g, i = next_corner(k);
                 return true;
             }
-            g = dir == 0 ? t.n[prv(k)] : t.n[nxt(k)];
+            g = dir == 0 ? t.n[prev_corner(k)] : t.n[next_corner(k)];
             if (g == f0) return false;
         }
     }

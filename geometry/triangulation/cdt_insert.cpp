@@ -59,16 +59,16 @@ void TriangleCdt::edge_projection(int k, Vec2 q, double& t, double& dist2) const
     for (int c = 0; c < 3; ++c) m = std::max({m, std::fabs(verts_[c].p.x), std::fabs(verts_[c].p.y)});
     const int e = m > 0.0 ? std::ilogb(m) : 0;
     auto sc = [](Vec2 v, int s) { return Vec2{std::ldexp(v.x, s), std::ldexp(v.y, s)}; };
-    const Vec2 a = sc(verts_[k].p, -e), d = sc(verts_[nxt(k)].p, -e) - a, w = sc(q, -e) - a;
+    const Vec2 a = sc(verts_[k].p, -e), d = sc(verts_[next_corner(k)].p, -e) - a, w = sc(q, -e) - a;
     const double dd = dot(d, d);
     if (dd > 0.0) {
         t = dot(w, d) / dd;
     } else {
         // The edge is negligible next to q: only the direction matters.
         const double me = std::max({std::fabs(verts_[k].p.x), std::fabs(verts_[k].p.y),
-                                    std::fabs(verts_[nxt(k)].p.x), std::fabs(verts_[nxt(k)].p.y)});
+                                    std::fabs(verts_[next_corner(k)].p.x), std::fabs(verts_[next_corner(k)].p.y)});
         const int ee = me > 0.0 ? std::ilogb(me) : 0;
-        const Vec2 de = sc(verts_[nxt(k)].p, -ee) - sc(verts_[k].p, -ee);
+        const Vec2 de = sc(verts_[next_corner(k)].p, -ee) - sc(verts_[k].p, -ee);
         t = dot(w, de) > 0.0 ? 1.0 : 0.0;
     }
     if (!(t > 0.0)) t = 0.0;  // also catches NaN
@@ -78,7 +78,7 @@ void TriangleCdt::edge_projection(int k, Vec2 q, double& t, double& dist2) const
 }
 
 uint32_t TriangleCdt::insert_on_edge(int k, Vec2 q) {
-    const Vec2 a = verts_[k].p, b = verts_[nxt(k)].p, c = verts_[prv(k)].p;
+    const Vec2 a = verts_[k].p, b = verts_[next_corner(k)].p, c = verts_[prev_corner(k)].p;
     if (orient2d(a, b, q) == 0.0 && orient2d(b, c, q) > 0.0 && orient2d(c, a, q) > 0.0) {
         const uint32_t id = add_vertex(q);  // exactly on the edge: keep it as it is
         verts_[id].edge = static_cast<int8_t>(k);
@@ -88,7 +88,7 @@ uint32_t TriangleCdt::insert_on_edge(int k, Vec2 q) {
     double t, dist2;
     edge_projection(k, q, t, dist2);
     if (t <= 0.0) return static_cast<uint32_t>(k);
-    if (t >= 1.0) return static_cast<uint32_t>(nxt(k));
+    if (t >= 1.0) return static_cast<uint32_t>(next_corner(k));
 
     Vec2 pos{a.x + t * (b.x - a.x), a.y + t * (b.y - a.y)};
     if (!std::isfinite(pos.x)) pos.x = (1.0 - t) * a.x + t * b.x;
@@ -140,12 +140,12 @@ uint32_t TriangleCdt::insert_free(Vec2 q) {
     int side[3];
     bool inside = true;
     for (int k = 0; k < 3; ++k) {
-        side[k] = sgn(orient2d(verts_[k].p, verts_[nxt(k)].p, q));
+        side[k] = sgn(orient2d(verts_[k].p, verts_[next_corner(k)].p, q));
         inside = inside && side[k] > 0;
     }
     if (!inside) {
         for (int k = 0; k < 3; ++k) {
-            if (side[k] == 0 && side[nxt(k)] > 0 && side[prv(k)] > 0) return insert_on_edge(k, q);
+            if (side[k] == 0 && side[next_corner(k)] > 0 && side[prev_corner(k)] > 0) return insert_on_edge(k, q);
         }
         // Outside: move onto the nearest edge it is not inside of.
         int best = -1;
@@ -198,15 +198,15 @@ void TriangleCdt::split_face(uint32_t f, uint32_t p) {
 // p lies on the interior edge opposite t.v[i].
 void TriangleCdt::split_edge(uint32_t f, int i, uint32_t p) {
     const Tri t = tris_[f];
-    const uint32_t c = t.v[i], a = t.v[nxt(i)], b = t.v[prv(i)];
+    const uint32_t c = t.v[i], a = t.v[next_corner(i)], b = t.v[prev_corner(i)];
     const uint32_t g = t.n[i];
     const Tri s = tris_[g];
     const int j = edge_index(s, b, a);
     Q_ASSERT(j >= 0, "split_edge: the face across an edge holds it reversed");
     const uint32_t d = s.v[j];
-    const uint8_t fab = (t.fixed >> i) & 1u, fbc = (t.fixed >> nxt(i)) & 1u, fca = (t.fixed >> prv(i)) & 1u;
-    const uint8_t fad = (s.fixed >> nxt(j)) & 1u, fdb = (s.fixed >> prv(j)) & 1u;
-    const uint32_t nbc = t.n[nxt(i)], nca = t.n[prv(i)], nad = s.n[nxt(j)], ndb = s.n[prv(j)];
+    const uint8_t fab = (t.fixed >> i) & 1u, fbc = (t.fixed >> next_corner(i)) & 1u, fca = (t.fixed >> prev_corner(i)) & 1u;
+    const uint8_t fad = (s.fixed >> next_corner(j)) & 1u, fdb = (s.fixed >> prev_corner(j)) & 1u;
+    const uint32_t nbc = t.n[next_corner(i)], nca = t.n[prev_corner(i)], nad = s.n[next_corner(j)], ndb = s.n[prev_corner(j)];
     const auto f1 = static_cast<uint32_t>(tris_.size()), g1 = f1 + 1;
     tris_.resize(tris_.size() + 2);
     set_tri(f, {c, a, p}, {g1, f1, nca}, static_cast<uint8_t>(fab | (fca << 2)));
@@ -221,9 +221,9 @@ void TriangleCdt::split_edge(uint32_t f, int i, uint32_t p) {
 // p lies on the boundary edge opposite t.v[i].
 void TriangleCdt::split_boundary(uint32_t f, int i, uint32_t p) {
     const Tri t = tris_[f];
-    const uint32_t c = t.v[i], a = t.v[nxt(i)], b = t.v[prv(i)];
-    const uint8_t fbc = (t.fixed >> nxt(i)) & 1u, fca = (t.fixed >> prv(i)) & 1u;
-    const uint32_t nbc = t.n[nxt(i)], nca = t.n[prv(i)];
+    const uint32_t c = t.v[i], a = t.v[next_corner(i)], b = t.v[prev_corner(i)];
+    const uint8_t fbc = (t.fixed >> next_corner(i)) & 1u, fca = (t.fixed >> prev_corner(i)) & 1u;
+    const uint32_t nbc = t.n[next_corner(i)], nca = t.n[prev_corner(i)];
     const auto f1 = static_cast<uint32_t>(tris_.size());
     tris_.resize(tris_.size() + 1);
     set_tri(f, {c, a, p}, {kNone, f1, nca}, static_cast<uint8_t>(1u | (fca << 2)));
@@ -243,7 +243,7 @@ void TriangleCdt::legalize(uint32_t p, std::initializer_list<uint32_t> faces) {
         Q_ASSERT(i >= 0, "legalize: flips keep p a corner of every face on the stack");
         if (i < 0 || ((t.fixed >> i) & 1u) || t.n[i] == kNone) continue;
         const uint32_t g = t.n[i];
-        const int j = edge_index(tris_[g], t.v[prv(i)], t.v[nxt(i)]);
+        const int j = edge_index(tris_[g], t.v[prev_corner(i)], t.v[next_corner(i)]);
         Q_ASSERT(j >= 0, "legalize: the face across an edge holds it reversed");
         if (j < 0) continue;
         if (incircle(t.v[0], t.v[1], t.v[2], tris_[g].v[j]) > 0) {
@@ -257,10 +257,10 @@ void TriangleCdt::legalize(uint32_t p, std::initializer_list<uint32_t> faces) {
 // Flips the edge opposite t.v[i] (shared with g, opposite g.v[j]).
 void TriangleCdt::flip(uint32_t f, int i, uint32_t g, int j) {
     const Tri t = tris_[f], s = tris_[g];
-    const uint32_t p = t.v[i], a = t.v[nxt(i)], b = t.v[prv(i)], q = s.v[j];
-    const uint32_t nbp = t.n[nxt(i)], npa = t.n[prv(i)], naq = s.n[nxt(j)], nqb = s.n[prv(j)];
-    const uint8_t fbp = (t.fixed >> nxt(i)) & 1u, fpa = (t.fixed >> prv(i)) & 1u;
-    const uint8_t faq = (s.fixed >> nxt(j)) & 1u, fqb = (s.fixed >> prv(j)) & 1u;
+    const uint32_t p = t.v[i], a = t.v[next_corner(i)], b = t.v[prev_corner(i)], q = s.v[j];
+    const uint32_t nbp = t.n[next_corner(i)], npa = t.n[prev_corner(i)], naq = s.n[next_corner(j)], nqb = s.n[prev_corner(j)];
+    const uint8_t fbp = (t.fixed >> next_corner(i)) & 1u, fpa = (t.fixed >> prev_corner(i)) & 1u;
+    const uint8_t faq = (s.fixed >> next_corner(j)) & 1u, fqb = (s.fixed >> prev_corner(j)) & 1u;
     set_tri(f, {p, a, q}, {naq, g, npa}, static_cast<uint8_t>(faq | (fpa << 2)));
     set_tri(g, {p, q, b}, {nqb, nbp, f}, static_cast<uint8_t>(fqb | (fbp << 1)));
     repoint(naq, a, q, f);

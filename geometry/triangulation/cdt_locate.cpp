@@ -22,7 +22,7 @@ TriangleCdt::Location TriangleCdt::locate_brute_force(uint32_t p) const {
         int o[3];
         bool ok = true;
         for (int i = 0; i < 3 && ok; ++i) {
-            o[i] = orient(t.v[nxt(i)], t.v[prv(i)], p);
+            o[i] = orient(t.v[next_corner(i)], t.v[prev_corner(i)], p);
             ok = o[i] >= 0;
         }
         if (ok) return classify_in(f, o);
@@ -108,7 +108,7 @@ TriangleCdt::Location TriangleCdt::locate(uint32_t p) {
         for (int j = 0; j < 3; ++j) {
             const int i = (r + j) % 3;
             if (from != kNone && t.n[i] == from) continue;
-            o[i] = orient(t.v[nxt(i)], t.v[prv(i)], p);
+            o[i] = orient(t.v[next_corner(i)], t.v[prev_corner(i)], p);
             if (o[i] < 0) {
                 to = t.n[i];
                 outside = to == kNone;

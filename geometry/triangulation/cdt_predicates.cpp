@@ -27,7 +27,7 @@ double TriangleCdt::param_on_line(uint32_t v, int line) const {
     const Vertex& x = verts_[v];
     if (x.placed) return x.t;
     if (v == static_cast<uint32_t>(line)) return 0.0;
-    if (v == static_cast<uint32_t>(nxt(line))) return 1.0;
+    if (v == static_cast<uint32_t>(next_corner(line))) return 1.0;
     return std::numeric_limits<double>::quiet_NaN();
 }
 
@@ -82,7 +82,7 @@ int TriangleCdt::incircle(uint32_t a, uint32_t b, uint32_t c, uint32_t d) const 
 std::array<BigFloat, 2> TriangleCdt::exact_position(uint32_t v) const {
     const Vertex& x = verts_[v];
     if (!x.placed) return {BigFloat(x.p.x), BigFloat(x.p.y)};
-    const Vec2 a = verts_[x.edge].p, b = verts_[nxt(x.edge)].p;
+    const Vec2 a = verts_[x.edge].p, b = verts_[next_corner(x.edge)].p;
     const BigFloat t(x.t), ax(a.x), ay(a.y);
     return {ax + t * (BigFloat(b.x) - ax), ay + t * (BigFloat(b.y) - ay)};
 }
@@ -93,9 +93,9 @@ int TriangleCdt::orient_exact(uint32_t a, uint32_t b, uint32_t c) const {
     const uint32_t v[3] = {a, b, c};
     for (int k = 0; k < 3; ++k) {
         const Vertex& p = verts_[v[k]];
-        const Vertex &q = verts_[v[nxt(k)]], &r = verts_[v[prv(k)]];
+        const Vertex &q = verts_[v[next_corner(k)]], &r = verts_[v[prev_corner(k)]];
         if (!p.placed || q.placed || r.placed) continue;
-        return orient2d_on_segment(verts_[p.edge].p, verts_[nxt(p.edge)].p, p.t, q.p, r.p);
+        return orient2d_on_segment(verts_[p.edge].p, verts_[next_corner(p.edge)].p, p.t, q.p, r.p);
     }
     const auto A = exact_position(a), B = exact_position(b), C = exact_position(c);
     return ((A[0] - C[0]) * (B[1] - C[1]) - (A[1] - C[1]) * (B[0] - C[0])).sign();
