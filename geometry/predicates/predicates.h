@@ -115,6 +115,15 @@ inline double orient3d(Vec3 a, Vec3 b, Vec3 c, Vec3 d) {
 // -1, 0 or 1; 0 for NaN.
 inline int sign(double v) { return (v > 0.0) - (v < 0.0); }
 
+// An exact decision as a type: which side, or on it.
+enum class Sign : int8_t { Negative = -1, Zero = 0, Positive = 1 };
+
+// Zero for NaN, like sign().
+constexpr Sign sign_of(double v) { return v > 0.0 ? Sign::Positive : (v < 0.0 ? Sign::Negative : Sign::Zero); }
+constexpr Sign operator*(Sign a, Sign b) {
+    return static_cast<Sign>(static_cast<int>(a) * static_cast<int>(b));
+}
+
 // The sign of orient3d; 0 for non-finite input.
 inline int orient3d_sign(Vec3 a, Vec3 b, Vec3 c, Vec3 d) { return sign(orient3d(a, b, c, d)); }
 

@@ -41,6 +41,8 @@
 #include <vector>
 
 #include "geometry/common.h"
+#include "geometry/feature.h"
+#include "geometry/predicates/predicates.h"
 #include "geometry/predicates/bigfloat.h"
 #include "geometry/predicates/ball.h"
 #include "geometry/vec2.h"
@@ -157,7 +159,7 @@ private:
     };
     struct Location {
         uint32_t face;
-        int kind;  // 0 inside, 1 on edge `idx`, 2 at vertex `idx`
+        FeatureKind kind;  // inside, on edge `idx` or at vertex `idx`
         int idx;
     };
     struct Trace {
@@ -194,15 +196,15 @@ private:
     void edge_projection(int k, Vec2 q, double& t, double& dist2) const;
 
     // Exact predicates on vertex ids: sign of orient2d / incircle.
-    int orient(uint32_t a, uint32_t b, uint32_t c) const;
-    int incircle(uint32_t a, uint32_t b, uint32_t c, uint32_t d) const;
+    Sign orient(uint32_t a, uint32_t b, uint32_t c) const;
+    Sign incircle(uint32_t a, uint32_t b, uint32_t c, uint32_t d) const;
     std::array<BigFloat, 2> exact_position(uint32_t v) const;
-    int orient_exact(uint32_t a, uint32_t b, uint32_t c) const;
-    int incircle_exact(uint32_t a, uint32_t b, uint32_t c, uint32_t d) const;
+    Sign orient_exact(uint32_t a, uint32_t b, uint32_t c) const;
+    Sign incircle_exact(uint32_t a, uint32_t b, uint32_t c, uint32_t d) const;
     double param_on_line(uint32_t v, int line) const;
 
     Location locate(uint32_t p);
-    Location classify_in(uint32_t f, const int o[3]) const;
+    Location classify_in(uint32_t f, const Sign o[3]) const;
     Location locate_brute_force(uint32_t p) const;
     uint32_t walk_start(uint32_t p);
     size_t grid_cell(Vec2 q) const;

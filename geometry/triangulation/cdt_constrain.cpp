@@ -47,16 +47,17 @@ TriangleCdt::Trace TriangleCdt::trace(uint32_t s, uint32_t b, Cavity* cavity) {
     uint32_t f = f0;
     bool first_way = true;
     uint32_t hit = kNone;
-    int hit_i = -1, o1 = 0, o2 = 0;
+    int hit_i = -1;
+    Sign o1 = Sign::Zero, o2 = Sign::Zero;
     for (size_t guard = 0; guard <= tris_.size(); ++guard) {
         const Tri& t = tris_[f];
         const int i = index_of(t, s);
         Q_ASSERT(i >= 0, "trace: every face met around s has s as a corner");
         if (i < 0) break;
         o1 = orient(s, t.v[next_corner(i)], b);
-        if (o1 >= 0) {
+        if (o1 != Sign::Negative) {
             o2 = orient(s, t.v[prev_corner(i)], b);
-            if (o2 <= 0) {
+            if (o2 != Sign::Positive) {
                 hit = f, hit_i = i;
                 break;
             }
@@ -80,12 +81,12 @@ TriangleCdt::Trace TriangleCdt::trace(uint32_t s, uint32_t b, Cavity* cavity) {
         return out;
     }
     const Tri& th = tris_[hit];
-    if (o1 == 0) {
+    if (o1 == Sign::Zero) {
         out.stop = th.v[next_corner(hit_i)];
         out.face = hit, out.edge = prev_corner(hit_i);
         return out;
     }
-    if (o2 == 0) {
+    if (o2 == Sign::Zero) {
         out.stop = th.v[prev_corner(hit_i)];
         out.face = hit, out.edge = next_corner(hit_i);
         return out;
@@ -119,14 +120,14 @@ TriangleCdt::Trace TriangleCdt::trace(uint32_t s, uint32_t b, Cavity* cavity) {
             out.stop = b;
             return out;
         }
-        const int ow = orient(s, b, w);
-        if (ow == 0) {
+        const Sign ow = orient(s, b, w);
+        if (ow == Sign::Zero) {
             out.stop = w;
             return out;
         }
         // w joins the chain on its side: the segment leaves through left-w
         // when w is right of it, else through w-right.
-        const bool w_right = ow < 0;
+        const bool w_right = ow == Sign::Negative;
         edge = index_of(u, w_right ? right : left);
         (w_right ? right : left) = w;
         if (cavity) {
@@ -191,7 +192,7 @@ void TriangleCdt::triangulate_pseudo(uint32_t u, uint32_t v, const std::vector<u
         if (jb.lo >= jb.hi) continue;
         size_t c = jb.lo;
         for (size_t k = jb.lo + 1; k < jb.hi; ++k) {
-            if (incircle(jb.u, jb.v, chain[c], chain[k]) > 0) c = k;
+            if (incircle(jb.u, jb.v, chain[c], chain[k]) == Sign::Positive) c = k;
         }
         out.insert(out.end(), {jb.u, jb.v, chain[c]});
         jobs.push_back({jb.u, chain[c], jb.lo, c});
@@ -301,12 +302,12 @@ void TriangleCdt::insert_by_flips(const Cavity& cavity, uint32_t s, uint32_t e) 
         const int j = edge_index(tris_[g], b, a);
         Q_ASSERT(j >= 0, "insert_by_flips: the face across an edge holds it reversed");
         const uint32_t q = tris_[g].v[j];
-        if (orient(p, q, a) * orient(p, q, b) >= 0) {
+        if (orient(p, q, a) * orient(p, q, b) != Sign::Negative) {
             queue.push_back({x, y});  // not strictly convex yet; try again later
             continue;
         }
         flip(f, i, g, j);
-        if (orient(s, e, p) * orient(s, e, q) < 0) {
+        if (orient(s, e, p) * orient(s, e, q) == Sign::Negative) {
             queue.push_back({p, q});
         } else {
             fresh.push_back({p, q});
@@ -329,7 +330,7 @@ void TriangleCdt::insert_by_flips(const Cavity& cavity, uint32_t s, uint32_t e) 
         const uint32_t g = t.n[i];
         const int j = edge_index(tris_[g], t.v[prev_corner(i)], t.v[next_corner(i)]);
         const uint32_t p = t.v[i], a = t.v[next_corner(i)], b = t.v[prev_corner(i)], q = tris_[g].v[j];
-        if (incircle(p, a, b, q) > 0) {
+        if (incircle(p, a, b, q) == Sign::Positive) {
             flip(f, i, g, j);
             fresh.insert(fresh.end(), {{p, a}, {a, q}, {q, b}, {b, p}});
         }

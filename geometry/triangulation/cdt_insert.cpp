@@ -116,11 +116,11 @@ uint32_t TriangleCdt::insert_on_edge(int k, Vec2 q) {
 // already taken.
 uint32_t TriangleCdt::insert_located(uint32_t id) {
     const Location loc = locate(id);
-    if (loc.kind == 2) {
+    if (loc.kind == FeatureKind::Vertex) {
         verts_.pop_back();
         return tris_[loc.face].v[loc.idx];
     }
-    if (loc.kind == 0) {
+    if (loc.kind == FeatureKind::Face) {
         split_face(loc.face, id);
     } else if (tris_[loc.face].n[loc.idx] == kNone) {
         split_boundary(loc.face, loc.idx, id);
@@ -246,7 +246,7 @@ void TriangleCdt::legalize(uint32_t p, std::initializer_list<uint32_t> faces) {
         const int j = edge_index(tris_[g], t.v[prev_corner(i)], t.v[next_corner(i)]);
         Q_ASSERT(j >= 0, "legalize: the face across an edge holds it reversed");
         if (j < 0) continue;
-        if (incircle(t.v[0], t.v[1], t.v[2], tris_[g].v[j]) > 0) {
+        if (incircle(t.v[0], t.v[1], t.v[2], tris_[g].v[j]) == Sign::Positive) {
             flip(f, i, g, j);
             stack_.push_back(f);
             stack_.push_back(g);

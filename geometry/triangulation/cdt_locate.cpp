@@ -9,21 +9,22 @@
 
 namespace geom {
 
-TriangleCdt::Location TriangleCdt::classify_in(uint32_t f, const int o[3]) const {
-    const int zeros = (o[0] == 0) + (o[1] == 0) + (o[2] == 0);
-    if (zeros == 0) return {f, 0, 0};
-    if (zeros == 1) return {f, 1, o[0] == 0 ? 0 : (o[1] == 0 ? 1 : 2)};
-    return {f, 2, o[0] != 0 ? 0 : (o[1] != 0 ? 1 : 2)};
+TriangleCdt::Location TriangleCdt::classify_in(uint32_t f, const Sign o[3]) const {
+    constexpr Sign z = Sign::Zero;
+    const int zeros = (o[0] == z) + (o[1] == z) + (o[2] == z);
+    if (zeros == 0) return {f, FeatureKind::Face, 0};
+    if (zeros == 1) return {f, FeatureKind::Edge, o[0] == z ? 0 : (o[1] == z ? 1 : 2)};
+    return {f, FeatureKind::Vertex, o[0] != z ? 0 : (o[1] != z ? 1 : 2)};
 }
 
 TriangleCdt::Location TriangleCdt::locate_brute_force(uint32_t p) const {
     for (uint32_t f = 0; f < tris_.size(); ++f) {
         const Tri& t = tris_[f];
-        int o[3];
+        Sign o[3];
         bool ok = true;
         for (int i = 0; i < 3 && ok; ++i) {
             o[i] = orient(t.v[next_corner(i)], t.v[prev_corner(i)], p);
-            ok = o[i] >= 0;
+            ok = o[i] != Sign::Negative;
         }
         if (ok) return classify_in(f, o);
     }
@@ -102,14 +103,14 @@ TriangleCdt::Location TriangleCdt::locate(uint32_t p) {
         if (steps > limit) return locate_brute_force(p);
         const Tri& t = tris_[f];
         const int r = static_cast<int>(next_random() % 3);
-        int o[3] = {1, 1, 1};  // the edge we came in by stays positive
+        Sign o[3] = {Sign::Positive, Sign::Positive, Sign::Positive};  // the edge we came in by stays positive
         uint32_t to = kNone;
         bool outside = false;
         for (int j = 0; j < 3; ++j) {
             const int i = (r + j) % 3;
             if (from != kNone && t.n[i] == from) continue;
             o[i] = orient(t.v[next_corner(i)], t.v[prev_corner(i)], p);
-            if (o[i] < 0) {
+            if (o[i] == Sign::Negative) {
                 to = t.n[i];
                 outside = to == kNone;
                 break;
