@@ -1,13 +1,13 @@
 // Mesh construction, any-hit ray casting and nearest-triangle throughput.
 // Build from the repository root:
-//   g++ -std=c++20 -O2 -ffp-contract=off -I. benchmarks/cpp/bench_mesh.cpp geometry/mesh/*.cpp
-//       geometry/bvh/bvh.cpp geometry/query/ray_cast.cpp geometry/query/closest_point.cpp -o bench_mesh
+//   g++ -std=c++20 -O2 -ffp-contract=off -I. benchmarks/cpp/bench_mesh.cpp geometry/mesh/*.cpp geometry/bvh/*.cpp
+//       geometry/query/*.cpp geometry/parallel.cpp tests/support/primitives.cpp -pthread -o /tmp/bench_mesh
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <random>
 
-#include "geometry/mesh/primitives.h"
+#include "tests/support/primitives.h"
 #include "geometry/query/closest_point.h"
 #include "geometry/query/ray_cast.h"
 

@@ -1,11 +1,11 @@
 // Tracked intersection of two overlapping spheres: time of each stage.
 // Build: g++ -std=c++20 -O3 -ffp-contract=off -I. benchmarks/cpp/bench_tracked.cpp \
-//        $(ls geometry/*/*.cpp) -o /tmp/bench_tracked && /tmp/bench_tracked
+//        geometry/*.cpp geometry/*/*.cpp tests/support/primitives.cpp -pthread -o /tmp/bench_tracked && /tmp/bench_tracked
 #include <chrono>
 #include <cstdio>
 
 #include "geometry/intersection/tracked.h"
-#include "geometry/mesh/primitives.h"
+#include "tests/support/primitives.h"
 
 using namespace geom;
 using Clock = std::chrono::steady_clock;

@@ -6,6 +6,7 @@
 #include <tuple>
 #include <unordered_map>
 
+#include "geometry/assert.h"
 #include "geometry/disjoint_sets.h"
 #include "geometry/panic.h"
 #include "geometry/parallel.h"
@@ -135,7 +136,8 @@ bool locate(const int s[3], TriangleFeature& f) {
 void add_point(LocalCut& out, TriangleFeature f1, TriangleFeature f2) {
     for (int i = 0; i < out.n; ++i)
         if (out.pts[i].f1 == f1 && out.pts[i].f2 == f2) return;
-    if (out.n == LocalCut::kMaxPoints) return;  // cannot happen: the overlap has at most 12 named points
+    Q_ASSERT(out.n < LocalCut::kMaxPoints, "cut: two triangles meet in at most 12 named points");
+    if (out.n == LocalCut::kMaxPoints) return;
     out.pts[out.n++] = {f1, f2};
 }
 

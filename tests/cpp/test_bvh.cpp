@@ -6,7 +6,7 @@
 #include <random>
 
 #include "geometry/bvh/bvh.h"
-#include "geometry/mesh/primitives.h"
+#include "tests/support/primitives.h"
 
 using namespace geom;
 

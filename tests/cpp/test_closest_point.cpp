@@ -5,7 +5,7 @@
 #include <numbers>
 #include <random>
 
-#include "geometry/mesh/primitives.h"
+#include "tests/support/primitives.h"
 #include "geometry/query/closest_point.h"
 
 using namespace geom;

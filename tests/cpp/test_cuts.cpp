@@ -12,7 +12,7 @@
 #include "geometry/intersection/candidates.h"
 #include "geometry/intersection/cuts.h"
 #include "geometry/intersection/retriangulate.h"
-#include "geometry/mesh/primitives.h"
+#include "tests/support/primitives.h"
 #include "geometry/predicates/bigfloat.h"
 #include "geometry/predicates/predicates.h"
 

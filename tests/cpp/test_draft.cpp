@@ -18,7 +18,7 @@
 #include "geometry/draft/angles.h"
 #include "geometry/draft/mask.h"
 #include "geometry/draft/overhangs.h"
-#include "geometry/mesh/primitives.h"
+#include "tests/support/primitives.h"
 #include "geometry/parallel.h"
 #include "geometry/strided.h"
 

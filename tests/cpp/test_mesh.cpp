@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "geometry/mesh/primitives.h"
+#include "tests/support/primitives.h"
 #include "geometry/mesh/trimesh.h"
 #include "geometry/panic.h"
 

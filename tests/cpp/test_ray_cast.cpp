@@ -4,7 +4,7 @@
 #include <limits>
 #include <random>
 
-#include "geometry/mesh/primitives.h"
+#include "tests/support/primitives.h"
 #include "geometry/query/ray_cast.h"
 #include "geometry/query/ray_triangle.h"
 

@@ -10,7 +10,7 @@
 #include <map>
 
 #include "geometry/intersection/tracked.h"
-#include "geometry/mesh/primitives.h"
+#include "tests/support/primitives.h"
 
 namespace geom {
 namespace {

@@ -1,4 +1,4 @@
-#include "geometry/mesh/primitives.h"
+#include "tests/support/primitives.h"
 
 #include <array>
 #include <cmath>

@@ -1,4 +1,5 @@
-// Closed and open test shapes, consistently oriented (outward normals).
+// Closed and open test shapes, consistently oriented (outward normals), for
+// the C++ tests and benchmarks; not part of the library.
 #pragma once
 
 #include <cstdint>
