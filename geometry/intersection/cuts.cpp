@@ -731,6 +731,8 @@ void split_crossings(const TriMesh& m1, const TriMesh& m2, Cuts& cuts) {
         // Pairs come sorted by mesh-1 triangle already.
         if (side == 1) std::stable_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) { return own(x) < own(y); });
         std::vector<Seg> segs;
+        std::vector<uint32_t> by_x;
+        std::vector<std::pair<uint32_t, uint32_t>> near;
         for (size_t g = 0; g < order.size();) {
             size_t h = g;
             while (h < order.size() && own(order[h]) == own(order[g])) ++h;
@@ -761,40 +763,55 @@ void split_crossings(const TriMesh& m1, const TriMesh& m2, Cuts& cuts) {
                 sg.lo_y = std::min(sg.pa.y, sg.pb.y);
                 sg.hi_y = std::max(sg.pa.y, sg.pb.y);
             }
-            for (size_t i = 0; i < segs.size(); ++i) {
-                for (size_t j = i + 1; j < segs.size(); ++j) {
-                    const Seg& s = segs[i];
-                    const Seg& r = segs[j];
-                    if (s.hi_x < r.lo_x || r.hi_x < s.lo_x || s.hi_y < r.lo_y || r.hi_y < s.lo_y) continue;
-                    if (s.a == r.a || s.a == r.b || s.b == r.a || s.b == r.b) continue;
-                    const Vec2 p = s.pa, q = s.pb, u = r.pa, v = r.pb;
-                    if (!(sign(orient2d(p, q, u)) * sign(orient2d(p, q, v)) < 0 &&
-                          sign(orient2d(u, v, p)) * sign(orient2d(u, v, q)) < 0))
-                        continue;
-                    // One vertex per pair of crossing segments, named by their ends.
-                    std::array<uint64_t, 4> key{s.a.code(), s.b.code(), r.a.code(), r.b.code()};
-                    if (key[0] > key[1]) std::swap(key[0], key[1]);
-                    if (key[2] > key[3]) std::swap(key[2], key[3]);
-                    if (std::pair{key[0], key[1]} > std::pair{key[2], key[3]}) {
-                        std::swap(key[0], key[2]);
-                        std::swap(key[1], key[3]);
-                    }
-                    auto [it, added] = crossing_ids.try_emplace(key, static_cast<uint32_t>(cuts.new_points.size()));
-                    const Vec3 ps = cuts.position(m1, m2, s.a), qs = cuts.position(m1, m2, s.b);
-                    if (added) {
-                        const Vec3 pr = cuts.position(m1, m2, r.a), qr = cuts.position(m1, m2, r.b);
-                        const bool s_first = key[0] == std::min(s.a.code(), s.b.code()) &&
-                                             key[1] == std::max(s.a.code(), s.b.code());
-                        cuts.new_points.push_back(s_first ? edge_edge_point({ps, qs}, {pr, qr})
-                                                          : edge_edge_point({pr, qr}, {ps, qs}));
-                        cuts.new_rep.push_back({Origin::New, it->second});
-                    }
-                    const VRef x{Origin::New, it->second};
-                    const Vec3 px = cuts.new_points[it->second];
-                    for (const Seg* seg : {&s, &r}) {
-                        const Vec3 a = cuts.position(m1, m2, seg->a), d = cuts.position(m1, m2, seg->b) - a;
-                        splits.push_back({seg->pair, seg->index, x, dot(px - a, d) / dot(d, d)});
-                    }
+            // Pairs whose boxes overlap, by a sweep along x (a face cut by
+            // many pairs has hundreds of segments), then in the order of the
+            // plain double loop, which fixes the numbering of new points.
+            near.clear();
+            by_x.resize(segs.size());
+            for (uint32_t i = 0; i < by_x.size(); ++i) by_x[i] = i;
+            std::sort(by_x.begin(), by_x.end(), [&](uint32_t x, uint32_t y) {
+                return segs[x].lo_x < segs[y].lo_x || (segs[x].lo_x == segs[y].lo_x && x < y);
+            });
+            for (size_t a = 0; a < by_x.size(); ++a) {
+                const Seg& s = segs[by_x[a]];
+                for (size_t b = a + 1; b < by_x.size() && segs[by_x[b]].lo_x <= s.hi_x; ++b) {
+                    const Seg& r = segs[by_x[b]];
+                    if (s.hi_y < r.lo_y || r.hi_y < s.lo_y) continue;
+                    near.emplace_back(std::min(by_x[a], by_x[b]), std::max(by_x[a], by_x[b]));
+                }
+            }
+            std::sort(near.begin(), near.end());
+            for (const auto& [i, j] : near) {
+                const Seg& s = segs[i];
+                const Seg& r = segs[j];
+                if (s.a == r.a || s.a == r.b || s.b == r.a || s.b == r.b) continue;
+                const Vec2 p = s.pa, q = s.pb, u = r.pa, v = r.pb;
+                if (!(sign(orient2d(p, q, u)) * sign(orient2d(p, q, v)) < 0 &&
+                      sign(orient2d(u, v, p)) * sign(orient2d(u, v, q)) < 0))
+                    continue;
+                // One vertex per pair of crossing segments, named by their ends.
+                std::array<uint64_t, 4> key{s.a.code(), s.b.code(), r.a.code(), r.b.code()};
+                if (key[0] > key[1]) std::swap(key[0], key[1]);
+                if (key[2] > key[3]) std::swap(key[2], key[3]);
+                if (std::pair{key[0], key[1]} > std::pair{key[2], key[3]}) {
+                    std::swap(key[0], key[2]);
+                    std::swap(key[1], key[3]);
+                }
+                auto [it, added] = crossing_ids.try_emplace(key, static_cast<uint32_t>(cuts.new_points.size()));
+                const Vec3 ps = cuts.position(m1, m2, s.a), qs = cuts.position(m1, m2, s.b);
+                if (added) {
+                    const Vec3 pr = cuts.position(m1, m2, r.a), qr = cuts.position(m1, m2, r.b);
+                    const bool s_first = key[0] == std::min(s.a.code(), s.b.code()) &&
+                                         key[1] == std::max(s.a.code(), s.b.code());
+                    cuts.new_points.push_back(s_first ? edge_edge_point({ps, qs}, {pr, qr})
+                                                      : edge_edge_point({pr, qr}, {ps, qs}));
+                    cuts.new_rep.push_back({Origin::New, it->second});
+                }
+                const VRef x{Origin::New, it->second};
+                const Vec3 px = cuts.new_points[it->second];
+                for (const Seg* seg : {&s, &r}) {
+                    const Vec3 a = cuts.position(m1, m2, seg->a), d = cuts.position(m1, m2, seg->b) - a;
+                    splits.push_back({seg->pair, seg->index, x, dot(px - a, d) / dot(d, d)});
                 }
             }
         }
