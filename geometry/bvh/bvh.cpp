@@ -346,7 +346,7 @@ bool boxes_overlap(const Vec3& alo, const Vec3& ahi, const Vec3& blo, const Vec3
 
 std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
     const Bvh& a, std::span<const Vec3> points_a, std::span<const Triangle> triangles_a,
-    const Bvh& b, std::span<const Vec3> points_b, std::span<const Triangle> triangles_b) {
+    const Bvh& b, std::span<const Vec3> points_b, std::span<const Triangle> triangles_b, PairOrder order) {
     std::vector<std::pair<uint32_t, uint32_t>> out;
     if (a.empty() || b.empty()) return out;
     // Both boxes grow by the margin, so the gap allowed between them is twice it.
@@ -422,6 +422,10 @@ std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
         for (size_t t; (t = next.fetch_add(1)) < tasks.size();) walk(tasks[t], found[w], stack);
     };
     run_both(split, [&] { worker(0); }, [&] { worker(1); });
+    if (order == PairOrder::Any) {
+        found[0].insert(found[0].end(), found[1].begin(), found[1].end());
+        return std::move(found[0]);
+    }
 
     // Bucket by the triangle of A, then order each (short) bucket; the two
     // halves of A's range apart, each scattering and sorting its own.

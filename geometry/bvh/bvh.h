@@ -53,11 +53,16 @@ private:
     int depth_ = 0;
 };
 
+enum class PairOrder : uint8_t { Sorted, Any };
+
 // All pairs (triangle of A, triangle of B) from the two trees whose boxes,
-// padded by a small relative margin, overlap. Sorted by (A index, B index).
-// Triangles outside the trees (Bvh::unbounded) are not reported.
+// padded by a small relative margin, overlap, each once: sorted by (A index,
+// B index), or in the order found (which depends on the threads) for callers
+// that keep few of them and sort those. Triangles outside the trees
+// (Bvh::unbounded) are not reported.
 std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
     const Bvh& a, std::span<const Vec3> points_a, std::span<const Triangle> triangles_a,
-    const Bvh& b, std::span<const Vec3> points_b, std::span<const Triangle> triangles_b);
+    const Bvh& b, std::span<const Vec3> points_b, std::span<const Triangle> triangles_b,
+    PairOrder order = PairOrder::Sorted);
 
 }  // namespace geom

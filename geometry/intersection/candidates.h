@@ -10,8 +10,9 @@
 
 namespace geom::isect {
 
-// Sorted by (mesh-1 triangle, mesh-2 triangle); that order fixes every later
-// order, so the result does not depend on threads or hashing.
+// In the order the search found them, which may depend on threads: the cuts
+// keep the few pairs that meet and put those in (mesh-1 triangle, mesh-2
+// triangle) order, which fixes every later order.
 std::vector<std::pair<uint32_t, uint32_t>> candidate_pairs(const TriMesh& m1, const TriMesh& m2);
 
 }  // namespace geom::isect

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <optional>
 #include <tuple>
 #include <unordered_map>
 
@@ -868,13 +869,18 @@ void split_crossings(const TriMesh& m1, const TriMesh& m2, Cuts& cuts) {
 Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair<uint32_t, uint32_t>>& pairs) {
     Cuts out;
     Merger merger(m1, m2, out);
-    const TrianglePlanes planes1(m1, pairs, true, out.merge_tol), planes2(m2, pairs, false, out.merge_tol);
+    const bool split = pairs.size() >= kCutPairsSplitFrom;
+    std::optional<TrianglePlanes> p1, p2;
+    run_both(split, [&] { p1.emplace(m1, pairs, true, out.merge_tol); },
+             [&] { p2.emplace(m2, pairs, false, out.merge_tol); });
+    const TrianglePlanes &planes1 = *p1, &planes2 = *p2;
     Namer namer(planes1, planes2, out);
 
     // The pair tests read only the meshes and planes: two halves side by
-    // side; naming then runs through the results in pair order.
+    // side; naming then runs through the pairs that meet in (mesh-1
+    // triangle, mesh-2 triangle) order, whatever order they came in.
     struct Met {
-        uint32_t pair;
+        uint32_t a, b;
         LocalCut cut;
     };
     auto test_range = [&](size_t lo, size_t hi, std::vector<Met>& met) {
@@ -896,44 +902,44 @@ Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair
                 open_b = planes2.open_edges(b);
             }
             cut_with_planes(ta, tb, planes1[a], planes2[b], sa, sb, open_a, open_b, out.merge_tol, lc);
-            if (lc.n > 0) met.push_back({static_cast<uint32_t>(i), lc});
+            if (lc.n > 0) met.push_back({a, b, lc});
         }
     };
     std::vector<Met> met1, met2;
     const size_t half = pairs.size() / 2;
-    run_both(pairs.size() >= kCutPairsSplitFrom, [&] { test_range(0, half, met1); },
-             [&] { test_range(half, pairs.size(), met2); });
+    run_both(split, [&] { test_range(0, half, met1); }, [&] { test_range(half, pairs.size(), met2); });
+    met1.insert(met1.end(), met2.begin(), met2.end());
+    met2 = {};
+    std::sort(met1.begin(), met1.end(), [](const Met& x, const Met& y) { return std::tie(x.a, x.b) < std::tie(y.a, y.b); });
 
-    for (const std::vector<Met>* met : {&met1, &met2}) {
-        for (const Met& m : *met) {
-            const LocalCut& lc = m.cut;
-            const auto [a, b] = pairs[m.pair];
-            const Side s1{m1, a}, s2{m2, b};
-            for (int i = 0; i < lc.n; ++i) {
-                const auto& p = lc.pts[i];
-                if (p.f1.kind == FeatureKind::Vertex && p.f2.kind == FeatureKind::Vertex) {
-                    merger.add_vertex(Origin::Mesh1, s1.tri()[p.f1.index]);
-                    merger.add_vertex(Origin::Mesh2, s2.tri()[p.f2.index]);
-                    merger.force(s1.tri()[p.f1.index], s2.tri()[p.f2.index]);
-                }
+    for (const Met& m : met1) {
+        const LocalCut& lc = m.cut;
+        const uint32_t a = m.a, b = m.b;
+        const Side s1{m1, a}, s2{m2, b};
+        for (int i = 0; i < lc.n; ++i) {
+            const auto& p = lc.pts[i];
+            if (p.f1.kind == FeatureKind::Vertex && p.f2.kind == FeatureKind::Vertex) {
+                merger.add_vertex(Origin::Mesh1, s1.tri()[p.f1.index]);
+                merger.add_vertex(Origin::Mesh2, s2.tri()[p.f2.index]);
+                merger.force(s1.tri()[p.f1.index], s2.tri()[p.f2.index]);
             }
-            if (lc.ns == 0) continue;
-            for (int k = 0; k < 3; ++k) {
-                merger.add_vertex(Origin::Mesh1, s1.tri()[k]);
-                merger.add_vertex(Origin::Mesh2, s2.tri()[k]);
-            }
-            PairCut& pc = out.pairs.emplace_back();
-            pc.t1 = a;
-            pc.t2 = b;
-            pc.coplanar = lc.coplanar;
-            pc.first_point = static_cast<uint32_t>(out.points.size());
-            pc.n_points = static_cast<uint8_t>(lc.n);
-            pc.first_segment = static_cast<uint32_t>(out.segments.size());
-            pc.n_segments = static_cast<uint8_t>(lc.ns);
-            for (int i = 0; i < lc.n; ++i)
-                out.points.push_back({namer.name(s1, s2, lc.pts[i].f1, lc.pts[i].f2), lc.pts[i].f1, lc.pts[i].f2});
-            for (int i = 0; i < lc.ns; ++i) out.segments.push_back({lc.seg[i][0], lc.seg[i][1]});
         }
+        if (lc.ns == 0) continue;
+        for (int k = 0; k < 3; ++k) {
+            merger.add_vertex(Origin::Mesh1, s1.tri()[k]);
+            merger.add_vertex(Origin::Mesh2, s2.tri()[k]);
+        }
+        PairCut& pc = out.pairs.emplace_back();
+        pc.t1 = a;
+        pc.t2 = b;
+        pc.coplanar = lc.coplanar;
+        pc.first_point = static_cast<uint32_t>(out.points.size());
+        pc.n_points = static_cast<uint8_t>(lc.n);
+        pc.first_segment = static_cast<uint32_t>(out.segments.size());
+        pc.n_segments = static_cast<uint8_t>(lc.ns);
+        for (int i = 0; i < lc.n; ++i)
+            out.points.push_back({namer.name(s1, s2, lc.pts[i].f1, lc.pts[i].f2), lc.pts[i].f1, lc.pts[i].f2});
+        for (int i = 0; i < lc.ns; ++i) out.segments.push_back({lc.seg[i][0], lc.seg[i][1]});
     }
     for (uint32_t i = 0; i < out.new_points.size(); ++i) merger.add_new(i);
     merger.run();

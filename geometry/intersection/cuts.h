@@ -143,7 +143,8 @@ struct Cuts {
 // would otherwise leave two vertices where the other mesh's triangles see one.
 double merge_distance(double magnitude);
 
-// Pairs in the order given; that order fixes the numbering of new vertices.
+// Pairs in any order: those that meet are taken in (mesh-1 triangle, mesh-2
+// triangle) order, which fixes the numbering of new vertices.
 // A corner's side of the other triangle's plane is 0 within the merge
 // distance of it, by one rule for every pair that shares the corner and the
 // plane (the plane from its corners rotated to start at the lowest vertex
