@@ -138,16 +138,6 @@ std::vector<Triangle> TriangleCdt::faces(std::vector<Links>& links) const {
     return out;
 }
 
-Vec2 TriangleCdt::vertex(uint32_t id) const {
-    if (id >= verts_.size()) panic("TriangleCdt::vertex: id out of range");
-    return internal(verts_[id].p);
-}
-
-OnEdge TriangleCdt::vertex_edge(uint32_t id) const {
-    if (id >= verts_.size()) panic("TriangleCdt::vertex_edge: id out of range");
-    return static_cast<OnEdge>(verts_[id].edge);
-}
-
 bool TriangleCdt::vertex_is_placed(uint32_t id) const {
     if (id >= verts_.size()) panic("TriangleCdt::vertex_is_placed: id out of range");
     return verts_[id].placed;

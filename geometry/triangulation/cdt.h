@@ -42,6 +42,7 @@
 
 #include "geometry/common.h"
 #include "geometry/feature.h"
+#include "geometry/panic.h"
 #include "geometry/predicates/predicates.h"
 #include "geometry/predicates/bigfloat.h"
 #include "geometry/predicates/ball.h"
@@ -265,5 +266,16 @@ private:
     std::vector<uint32_t> stack_, new_tris_;
     Cavity cavity_;
 };
+
+// Asked for every piece edge by the classification: inline.
+inline Vec2 TriangleCdt::vertex(uint32_t id) const {
+    if (id >= verts_.size()) panic("TriangleCdt::vertex: id out of range");
+    return internal(verts_[id].p);
+}
+
+inline OnEdge TriangleCdt::vertex_edge(uint32_t id) const {
+    if (id >= verts_.size()) panic("TriangleCdt::vertex_edge: id out of range");
+    return static_cast<OnEdge>(verts_[id].edge);
+}
 
 }  // namespace geom
