@@ -30,6 +30,36 @@ PyObject* existing_class(PyObject* cache, const char* dotted_name) {
     return shared != nullptr ? PyDict_GetItemString(shared, class_key(dotted_name).c_str()) : nullptr;
 }
 
+// The classes' modules ("module", "pyo3_runtime") cannot be imported, so
+// pickle cannot find them by name: an instance reduces instead to
+// qboolean._restore_exception(dotted name, args), which another process can
+// import and call (a pool worker's failure then reaches the parent).
+PyObject* reduce_exception(PyObject* self, PyObject* /*unused*/) {
+    return guarded([&]() -> PyObject* {
+        Ref module(PyImport_ImportModule("qboolean"));
+        if (!module) PyError::fetch_and_throw();
+        Ref restore(PyObject_GetAttrString(module.get(), "_restore_exception"));
+        if (!restore) PyError::fetch_and_throw();
+        Ref name(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__module__"));
+        Ref qualname(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "__qualname__"));
+        if (!name || !qualname) PyError::fetch_and_throw();
+        Ref dotted(PyUnicode_FromFormat("%U.%U", name.get(), qualname.get()));
+        Ref args(PyObject_GetAttrString(self, "args"));
+        if (!dotted || !args) PyError::fetch_and_throw();
+        // Attributes set on the instance (notes, say) travel as its state.
+        Ref state(PyObject_GenericGetDict(self, nullptr));
+        if (!state) PyError::fetch_and_throw();
+        Ref call_args(PyTuple_Pack(2, dotted.get(), args.get()));
+        if (!call_args) PyError::fetch_and_throw();
+        Ref out(PyDict_Size(state.get()) > 0 ? PyTuple_Pack(3, restore.get(), call_args.get(), state.get())
+                                             : PyTuple_Pack(2, restore.get(), call_args.get()));
+        if (!out) PyError::fetch_and_throw();
+        return out.release();
+    });
+}
+
+PyMethodDef reduce_def = {"__reduce__", reduce_exception, METH_NOARGS, nullptr};
+
 PyObject* lazy_class(PyObject*& cache, const char* dotted_name, PyObject* base) {
     if (cache != nullptr) return cache;
     PyObject* shared = shared_classes();
@@ -39,6 +69,8 @@ PyObject* lazy_class(PyObject*& cache, const char* dotted_name, PyObject* base) 
     if (found == nullptr) {
         Ref created(PyErr_NewException(dotted_name, base, nullptr));
         if (!created) return nullptr;
+        Ref reduce(PyDescr_NewMethod(reinterpret_cast<PyTypeObject*>(created.get()), &reduce_def));
+        if (!reduce || PyObject_SetAttrString(created.get(), "__reduce__", reduce.get()) < 0) return nullptr;
         found = PyDict_GetItemString(shared, key.c_str());
         if (found == nullptr) {
             if (PyDict_SetItemString(shared, key.c_str(), created.get()) < 0) return nullptr;

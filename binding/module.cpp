@@ -14,7 +14,7 @@ PyObject* init_module(PyModuleDef* def, RegisterFunctions body) noexcept {
     });
 }
 
-void add_function(PyObject* module, PyMethodDef* def) {
+void add_function(PyObject* module, PyMethodDef* def, Listed listed) {
     Ref module_name(PyModule_GetNameObject(module));
     if (!module_name) PyError::fetch_and_throw();
     Ref function(PyCMethod_New(def, module, module_name.get(), nullptr));
@@ -25,6 +25,10 @@ void add_function(PyObject* module, PyMethodDef* def) {
     if (!PyUnicode_Check(name.get()))
         throw PyError::type_error("'" + type_qualname(name.get()) + "' object cannot be converted to 'PyString'");
 
+    if (listed == Listed::No) {
+        if (PyObject_SetAttr(module, name.get(), function.get()) < 0) PyError::fetch_and_throw();
+        return;
+    }
     Ref all(PyObject_GetAttrString(module, "__all__"));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) PyError::fetch_and_throw();

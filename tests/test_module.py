@@ -64,3 +64,54 @@ def test_fresh_module_computes_like_the_imported_one():
     fresh = load_as("qdraft")
     args = ([[0.0, 0.6, 0.8]], [0.0, 0.0, 1.0], True)
     assert fresh.normals2angles(*args) == qdraft.normals2angles(*args)
+
+
+# Two tetrahedra far apart (an empty intersection) and a mesh without triangles.
+TET = ([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], [[0, 2, 1], [0, 1, 3], [0, 3, 2], [1, 2, 3]])
+FAR = ([[5, 5, 5], [6, 5, 5], [5, 6, 5], [5, 5, 6]], TET[1])
+FAILING_CALLS = [
+    pytest.param("qboolean.pyintersect", (TET, FAR, False, False), "derp", id="MyError"),
+    pytest.param("qdraft.overhangs", ([[0, 0, 0]], [], [0, 0, 1]),
+                 "A triangle mesh must contain at least one triangle.", id="PanicException"),
+]
+
+
+def function(dotted):
+    """The function as pickle finds it by name (other tests load fresh copies of the modules)."""
+    import importlib
+
+    module, name = dotted.split(".")
+    return getattr(importlib.import_module(module), name)
+
+
+def raised_by(func, args):
+    try:
+        function(func)(*args)
+    except BaseException as e:  # PanicException derives from BaseException
+        return e
+    raise AssertionError("no exception")
+
+
+@pytest.mark.parametrize("func, args, message", FAILING_CALLS)
+def test_exceptions_pickle_to_the_same_class(func, args, message):
+    import pickle
+
+    error = raised_by(func, args)
+    if hasattr(error, "add_note"):
+        error.add_note("part 7")
+    back = pickle.loads(pickle.dumps(error))
+    assert type(back) is type(error)
+    assert back.args == (message,) and str(back) == message
+    assert getattr(back, "__notes__", None) == getattr(error, "__notes__", None)
+    assert qboolean.__all__ == ["pyintersect"]
+
+
+@pytest.mark.parametrize("func, args, message", FAILING_CALLS)
+def test_pool_worker_failure_reaches_the_caller(func, args, message):
+    import concurrent.futures
+    import multiprocessing
+
+    with concurrent.futures.ProcessPoolExecutor(1, mp_context=multiprocessing.get_context("spawn")) as pool:
+        error = pool.submit(function(func), *args).exception(timeout=120)
+    assert type(error) is type(raised_by(func, args))
+    assert str(error) == message

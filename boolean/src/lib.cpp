@@ -80,9 +80,36 @@ PyObject* pyintersect(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwname
 
 PyMethodDef pyintersect_def = bind::method<pyintersect>("pyintersect", "");
 
+constexpr bind::Signature<2> kRestoreSig{"_restore_exception", {"name", "args"}};
+
+// Rebuilds a pickled MyError or PanicException (see their __reduce__).
+PyObject* restore_exception(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
+    const auto a = bind::bind_arguments(kRestoreSig, args, nargsf, kwnames);
+    PyObject* name = a.get<0>();
+    PyObject* cls = nullptr;
+    if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "module.MyError") == 0) {
+        cls = bind::my_error_class();
+    } else if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, "pyo3_runtime.PanicException") == 0) {
+        cls = bind::panic_exception_class();
+    } else {
+        throw bind::PyError::value_error("not an exception class of this module");
+    }
+    if (cls == nullptr) bind::PyError::fetch_and_throw();
+    if (!PyTuple_Check(a.get<1>())) throw bind::PyError::type_error("args must be a tuple");
+    PyObject* made = PyObject_Call(cls, a.get<1>(), nullptr);
+    if (made == nullptr) bind::PyError::fetch_and_throw();
+    return made;
+}
+
+PyMethodDef restore_exception_def = bind::method<restore_exception>(
+    "_restore_exception", "_restore_exception(name, args, /)\n--\n\nrebuilds a pickled MyError or PanicException");
+
 PyModuleDef qboolean_def = {PyModuleDef_HEAD_INIT, "qboolean", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
-void qboolean_body(PyObject* module) { bind::add_function(module, &pyintersect_def); }
+void qboolean_body(PyObject* module) {
+    bind::add_function(module, &pyintersect_def);
+    bind::add_function(module, &restore_exception_def, bind::Listed::No);
+}
 
 }  // namespace
 
