@@ -261,30 +261,36 @@ Ref bool_list(const std::vector<uint8_t>& values) {
 
 Ref float_list(const std::vector<double>& values) { return build_list(values, new_float); }
 
-namespace {
-
-// Building millions of small lists would set off the cyclic collector again
-// and again; none of them can be part of a cycle, so hold it off meanwhile.
-class GcPause {
-public:
-    GcPause() {
+GcPause::GcPause() {
 #if PY_VERSION_HEX >= 0x030A0000
-        was_enabled_ = PyGC_Disable();
-#endif
+    was_enabled_ = PyGC_Disable();
+#else
+    // No C call before 3.10: through the gc module, which is always loaded.
+    gc_ = Ref(PyImport_ImportModule("gc"));
+    if (!gc_) PyError::fetch_and_throw();
+    Ref enabled(PyObject_CallMethod(gc_.get(), "isenabled", nullptr));
+    if (!enabled) PyError::fetch_and_throw();
+    was_enabled_ = PyObject_IsTrue(enabled.get()) == 1;
+    if (was_enabled_) {
+        Ref done(PyObject_CallMethod(gc_.get(), "disable", nullptr));
+        if (!done) PyError::fetch_and_throw();
     }
-    GcPause(const GcPause&) = delete;
-    GcPause& operator=(const GcPause&) = delete;
-    ~GcPause() {
+#endif
+}
+
+GcPause::~GcPause() {
+    if (!was_enabled_) return;
 #if PY_VERSION_HEX >= 0x030A0000
-        if (was_enabled_) PyGC_Enable();
+    PyGC_Enable();
+#else
+    // Keep an error already set (the destructor may run while one unwinds).
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    Ref done(PyObject_CallMethod(gc_.get(), "enable", nullptr));
+    if (!done) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
 #endif
-    }
-
-private:
-    int was_enabled_ = 0;
-};
-
-}  // namespace
+}
 
 Ref float_triple_list(const PointList& points) {
     const GcPause pause;

@@ -62,6 +62,24 @@ TriangleList to_triangle_list(PyObject* obj);
 MeshLists to_mesh_lists(PyObject* obj);
 
 // Result objects, created at their final length and filled by position.
+// Holds the cyclic collector off while it lives, restoring its state after.
+// Building millions of small lists would set it off again and again (none of
+// them can be part of a cycle); and while an array is read in place, a
+// collection could run a finalizer that changes or frees that array.
+class GcPause {
+public:
+    GcPause();
+    GcPause(const GcPause&) = delete;
+    GcPause& operator=(const GcPause&) = delete;
+    ~GcPause();
+
+private:
+    bool was_enabled_ = false;
+#if PY_VERSION_HEX < 0x030A0000
+    Ref gc_;
+#endif
+};
+
 Ref bool_list(const std::vector<uint8_t>& values);
 Ref float_list(const std::vector<double>& values);
 Ref float_triple_list(const PointList& points);

@@ -153,6 +153,35 @@ def test_array_changed_by_a_later_argument_is_read_as_it_was():
     assert qdraft.normals2angles(arr, [0, 0, Wipes()], False) == [1.0471975511965979] * 2
 
 
+def test_collection_during_the_call_cannot_change_an_array_read_in_place():
+    # A collection inside the call (before 3.12, at the allocation of the
+    # result list) runs arbitrary code; this callback rewrites the array that
+    # is being read in place. Threshold 1: the call's first tracked allocation
+    # collects.
+    import gc
+
+    arr = np.tile([0.0, 0.6, 0.8], (1000, 1))
+    want = qdraft.normals2angles(arr.copy(), [0.0, 0.0, 1.0], False)
+    ref = [0.0, 0.0, 1.0]
+    wiped = []
+
+    def wipe(phase, info):
+        if phase == "start" and not wiped:
+            wiped.append(True)
+            arr[:] = 0.0
+
+    threshold = gc.get_threshold()
+    gc.collect()
+    gc.callbacks.append(wipe)
+    gc.set_threshold(1)
+    try:
+        got = qdraft.normals2angles(arr, ref, False)
+    finally:
+        gc.callbacks.remove(wipe)
+        gc.set_threshold(*threshold)
+    assert got == want
+
+
 def many_normals(n, seed):
     """Unit-ish normals with non-finite rows and products right at a draft threshold mixed in."""
     rng = np.random.default_rng(seed)

@@ -39,7 +39,10 @@ PyObject* normals2angles(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwn
     const bool degrees = a.convert<2>(bind::to_bool);
 
     // The floats are made here, holding the GIL, while a helper thread may be
-    // computing the angles that follow.
+    // computing the angles that follow. An array read in place must not meet
+    // a collection (its finalizers could resize or rewrite the array) before
+    // the last angle is computed.
+    const bind::GcPause pause;
     bind::Ref list(bind::checked(PyList_New(static_cast<Py_ssize_t>(normals.size()))));
     geom::draft::_normals2angles(normals.rows(), ref, degrees, [&](size_t i, double angle) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), bind::checked(PyFloat_FromDouble(angle)));
