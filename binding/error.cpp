@@ -258,8 +258,8 @@ void translate_current_exception() {
         report_panic(p.what(), p.where());
         PyError::lazy(panic_exception_class, p.what()).restore();
     } catch (const std::bad_alloc&) {
-        report_panic("memory allocation failed", std::source_location::current());
-        PyError::lazy(panic_exception_class, "memory allocation failed").restore();
+        // Out of memory is the caller's to handle, as for any Python code.
+        PyErr_NoMemory();
     } catch (const std::exception& ex) {
         report_panic(ex.what(), std::source_location::current());
         PyError::lazy(panic_exception_class, ex.what()).restore();

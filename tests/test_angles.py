@@ -182,6 +182,14 @@ def test_collection_during_the_call_cannot_change_an_array_read_in_place():
     assert got == want
 
 
+def test_native_out_of_memory_is_a_memory_error():
+    # A trillion rows over one: the mask's buffer cannot be had, and nothing is
+    # read before it is allocated.
+    rows = np.lib.stride_tricks.as_strided(np.array([0.0, 0.0, 1.0]), shape=(10**12, 3), strides=(0, 8))
+    with pytest.raises(MemoryError):
+        qdraft.draft_mask(rows, [0.0, 0.0, 1.0], 0.5, False)
+
+
 def many_normals(n, seed):
     """Unit-ish normals with non-finite rows and products right at a draft threshold mixed in."""
     rng = np.random.default_rng(seed)
