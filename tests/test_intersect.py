@@ -318,3 +318,21 @@ def test_exception_classes_are_shared_across_modules_and_loads():
         qboolean.pyintersect(([[0, 0, Panics()]], [[0, 0, 0]]), CUBE, False, False)
     assert type(resumed.value) is panic_class()
     assert resumed.value.args == ("Unwrapped panic from Python code",)
+
+
+@pytest.mark.parametrize("scale", [1e77, 1e154, 1e300, 1.7e308])
+def test_flat_pillows_at_huge_magnitudes_end_cleanly(scale):
+    # A triangle and its reverse (no volume) near the top of the double range:
+    # cross products overflow to inf and inf - inf gives NaN. The call must end
+    # with a result or an exception, never undefined behaviour (the sanitizer
+    # run checks that).
+    corners = [[0.0, 0.0, 0.0], [scale, 0.0, 0.0], [0.0, scale, 0.0]]
+    inner = [[0.1 * scale, 0.1 * scale, 0.0], [0.9 * scale, 0.05 * scale, 0.0], [0.05 * scale, 0.8 * scale, 0.0]]
+    pillows = [(corners, [[0, 1, 2], [0, 2, 1]]), (inner, [[0, 1, 2], [0, 2, 1]])]
+    for a in pillows:
+        for b in pillows:
+            for flip2 in (False, True):
+                try:
+                    qboolean.pyintersect(a, b, False, flip2)
+                except BaseException as e:  # MyError, or PanicException for a refused mesh
+                    assert type(e).__name__ in ("MyError", "PanicException")
