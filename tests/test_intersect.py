@@ -336,3 +336,18 @@ def test_flat_pillows_at_huge_magnitudes_end_cleanly(scale):
                     qboolean.pyintersect(a, b, False, flip2)
                 except BaseException as e:  # MyError, or PanicException for a refused mesh
                     assert type(e).__name__ in ("MyError", "PanicException")
+
+
+@pytest.mark.parametrize("exponent", [0, 256, 700, 1000, -300, -1000])
+def test_extreme_magnitudes_give_the_scaled_result(exponent):
+    # Two overlapping boxes scaled by 2^e: the same triangles, the points
+    # scaled exactly, at magnitudes where products of four coordinates would
+    # overflow or underflow.
+    p1, t1 = box((-1, -1, -1), (1, 1, 1))
+    p2 = p1 + [0.5, 0.3, 0.2]
+    (want_points, want_tris), want_counts = qboolean.pyintersect((p1, t1), (p2, t1), False, False)
+    s = 2.0 ** exponent
+    (points, tris), counts = qboolean.pyintersect((p1 * s, t1), (p2 * s, t1), False, False)
+    assert tris == want_tris and counts == want_counts
+    assert points == [[c * s for c in p] for p in want_points]
+    assert volume(np.asarray(want_points), np.asarray(want_tris)) == pytest.approx(1.5 * 1.7 * 1.8, rel=1e-12)

@@ -25,6 +25,10 @@ using IntersectResult = std::pair<bind::MeshLists, geom::TrackingCounts>;
 // The intersection of the two meshes' regions (a mesh flipped is taken
 // inside-out), or nothing when it has no triangle or the routine failed.
 std::optional<IntersectResult> intersect(bind::MeshLists&& m1, bind::MeshLists&& m2, bool flip1, bool flip2) {
+    // Meshes of extreme magnitude are intersected near 1 and the result scaled back, exactly.
+    const int shift = geom::magnitude_shift(m1.points, m2.points);
+    geom::scale_points(m1.points, shift);
+    geom::scale_points(m2.points, shift);
     // Each mesh with its hierarchy, topology and pseudo-normals, side by side
     // when there is enough work; the intersection then finds them built.
     const bool split = m1.triangles.size() + m2.triangles.size() >= geom::kPrepareMeshesSplitFrom;
@@ -43,6 +47,7 @@ std::optional<IntersectResult> intersect(bind::MeshLists&& m1, bind::MeshLists&&
     }
     auto& result = std::get<std::optional<geom::TrackedMesh>>(outcome);
     if (!result) return std::nullopt;
+    geom::scale_points(result->points, -shift);
     return IntersectResult{bind::MeshLists{std::move(result->points), std::move(result->triangles)},
                            result->counts};
 }

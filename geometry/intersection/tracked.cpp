@@ -1,5 +1,9 @@
 #include "geometry/intersection/tracked.h"
 
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
 #include "geometry/intersection/assemble.h"
 #include "geometry/intersection/candidates.h"
 #include "geometry/intersection/classify.h"
@@ -46,6 +50,27 @@ TrackedOutcome tracked_intersection(const TriMesh& mesh1, bool flip1, const TriM
     TrackedMesh result = assemble(mesh1, mesh2, cuts, runs1, runs2, flip1, flip2);
     if (result.triangles.empty()) return std::nullopt;
     return result;
+}
+
+int magnitude_shift(std::span<const Vec3> a, std::span<const Vec3> b) {
+    int top = std::numeric_limits<int>::min(), bottom = std::numeric_limits<int>::max();
+    for (const auto points : {a, b})
+        for (const Vec3& p : points)
+            for (int k = 0; k < 3; ++k) {
+                const double v = p[k];
+                if (v == 0.0 || !std::isfinite(v)) continue;
+                const int e = std::ilogb(v);
+                top = std::max(top, e);
+                bottom = std::min(bottom, e);
+            }
+    if (top == std::numeric_limits<int>::min() || (top >= -100 && top <= 100)) return 0;
+    const int shift = -top;
+    return bottom + shift >= std::numeric_limits<double>::min_exponent - 1 ? shift : 0;
+}
+
+void scale_points(std::vector<Vec3>& points, int shift) {
+    if (shift == 0) return;
+    for (Vec3& p : points) p = {std::ldexp(p.x, shift), std::ldexp(p.y, shift), std::ldexp(p.z, shift)};
 }
 
 }  // namespace geom

@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <variant>
 #include <vector>
 
@@ -43,5 +44,14 @@ using TrackedOutcome = std::variant<MeshIntersectionError, std::optional<Tracked
 
 // Deterministic: the same meshes and flags give the same result, bit for bit.
 TrackedOutcome tracked_intersection(const TriMesh& mesh1, bool flip1, const TriMesh& mesh2, bool flip2);
+
+// Magnitudes. The intersection multiplies up to four coordinates; beyond
+// about 2^250 (or below 2^-250) those products overflow (or underflow) and
+// decisions go wrong. Callers bring such meshes near 1 first: the binary
+// exponent that puts the largest finite coordinate of both lists in [1, 2)
+// when it lies outside [2^-100, 2^100], else 0; also 0 when a nonzero
+// coordinate would become subnormal. Scaling by a power of two is exact.
+int magnitude_shift(std::span<const Vec3> a, std::span<const Vec3> b);
+void scale_points(std::vector<Vec3>& points, int shift);
 
 }  // namespace geom
