@@ -126,7 +126,7 @@ private:
     //                      face surgery (set_tri, repoint, split_*, flip), legalize
     //   cdt_constrain.cpp  add_constraint, trace, retriangulate,
     //                      triangulate_pseudo, insert_by_flips, find_edge, set_fixed
-    // sgn, index_of and edge_index are defined here, to stay inline.
+    // index_of and edge_index are defined here, to stay inline.
     struct Vertex {
         Vec2 p;                  // internal coordinates (x negated when the corners run clockwise)
         Ball bx, by;             // the exact position within a bound
@@ -183,7 +183,6 @@ private:
         uint32_t stamp = 0;
     };
 
-    static int sgn(double v) { return (v > 0.0) - (v < 0.0); }
     static void check_finite(Vec2 p);  // panics on NaN or infinity
 
     static std::pair<uint64_t, uint64_t> pos_key(Vec2 p);

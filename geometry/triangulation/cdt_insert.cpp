@@ -140,7 +140,7 @@ uint32_t TriangleCdt::insert_free(Vec2 q) {
     int side[3];
     bool inside = true;
     for (int k = 0; k < 3; ++k) {
-        side[k] = sgn(orient2d(verts_[k].p, verts_[next_corner(k)].p, q));
+        side[k] = sign(orient2d(verts_[k].p, verts_[next_corner(k)].p, q));
         inside = inside && side[k] > 0;
     }
     if (!inside) {

@@ -182,9 +182,11 @@ struct Witness {
 
 class OrderedPipelineFailure : public ::testing::TestWithParam<std::tuple<size_t, bool>> {};
 
-TEST_P(OrderedPipelineFailure, AnEmitThatThrowsStopsEverything) {
-    const auto& [failing, split] = GetParam();
-    Witness witness;
+enum class Throws { Emit, Compute };
+
+// Runs the pipeline with stretch `failing` throwing in emit or in compute;
+// returns the message caught and the stretches emitted.
+std::pair<std::string, std::vector<size_t>> run_failing(size_t failing, bool split, Throws where, Witness& witness) {
     std::vector<size_t> emitted;
     std::string what;
     within_deadline([&] {
@@ -193,10 +195,13 @@ TEST_P(OrderedPipelineFailure, AnEmitThatThrowsStopsEverything) {
                 kFailItems, split,
                 [&](size_t begin, size_t end, uint64_t* out) {
                     witness.computing();
+                    if (where == Throws::Compute && begin / kFailStretch == failing)
+                        throw std::runtime_error("compute failed");
                     for (size_t i = begin; i < end; ++i) out[i - begin] = item_value(i);
                 },
                 [&](size_t begin, size_t, const uint64_t*) {
-                    if (begin / kFailStretch == failing) throw std::runtime_error("emit failed");
+                    if (where == Throws::Emit && begin / kFailStretch == failing)
+                        throw std::runtime_error("emit failed");
                     emitted.push_back(begin);
                 },
                 kFailStretch, kFailRing);
@@ -204,6 +209,13 @@ TEST_P(OrderedPipelineFailure, AnEmitThatThrowsStopsEverything) {
             what = e.what();
         }
     });
+    return {what, emitted};
+}
+
+TEST_P(OrderedPipelineFailure, AnEmitThatThrowsStopsEverything) {
+    const auto& [failing, split] = GetParam();
+    Witness witness;
+    const auto [what, emitted] = run_failing(failing, split, Throws::Emit, witness);
     EXPECT_EQ(what, "emit failed");
     ASSERT_EQ(emitted.size(), failing);
     for (size_t k = 0; k < failing; ++k) EXPECT_EQ(emitted[k], k * kFailStretch);
@@ -213,22 +225,7 @@ TEST_P(OrderedPipelineFailure, AnEmitThatThrowsStopsEverything) {
 TEST_P(OrderedPipelineFailure, AComputeThatThrowsComesOutAfterTheStretchesBeforeIt) {
     const auto& [failing, split] = GetParam();
     Witness witness;
-    std::vector<size_t> emitted;
-    std::string what;
-    within_deadline([&] {
-        try {
-            ordered_pipeline<uint64_t>(
-                kFailItems, split,
-                [&](size_t begin, size_t end, uint64_t* out) {
-                    witness.computing();
-                    if (begin / kFailStretch == failing) throw std::runtime_error("compute failed");
-                    for (size_t i = begin; i < end; ++i) out[i - begin] = item_value(i);
-                },
-                [&](size_t begin, size_t, const uint64_t*) { emitted.push_back(begin); }, kFailStretch, kFailRing);
-        } catch (const std::runtime_error& e) {
-            what = e.what();
-        }
-    });
+    const auto [what, emitted] = run_failing(failing, split, Throws::Compute, witness);
     EXPECT_EQ(what, "compute failed");
     // The calling thread may have run ahead onto the failing stretch, but
     // never emits it or anything after it.
