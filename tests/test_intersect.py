@@ -1,3 +1,4 @@
+import os
 """qboolean.pyintersect: registration, conversion, the runs and counts, and the result's geometry."""
 import collections
 import subprocess
@@ -7,6 +8,7 @@ import numpy as np
 import pytest
 
 import qboolean
+from conftest import UNDER_ASAN
 from meshes import box, cylinder, gap_widths, icosphere, open_edge_loops, rotation, torus, volume
 
 TOL = 9.999999999999999e-06
@@ -351,3 +353,32 @@ def test_extreme_magnitudes_give_the_scaled_result(exponent):
     assert tris == want_tris and counts == want_counts
     assert points == [[c * s for c in p] for p in want_points]
     assert volume(np.asarray(want_points), np.asarray(want_tris)) == pytest.approx(1.5 * 1.7 * 1.8, rel=1e-12)
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="the sanitizer reserves more address space than any limit below")
+def test_helper_thread_short_of_memory_raises_instead_of_ending_the_process():
+    # The helper's thread-local block used to be allocated on first use, where
+    # a failure aborts: with the address space capped a little above current
+    # use, some caps ended the process (exit 127, "cannot allocate memory for
+    # thread-local data") instead of raising.
+    code = (
+        "import resource, sys, numpy as np, qboolean\n"
+        "sys.path.insert(0, sys.argv[1])\n"
+        "from meshes import icosphere\n"
+        "p, t = icosphere(7)\n"
+        "a = (p, t.astype(np.uint64)); b = (p + [0.3, 0.2, 0.1], a[1])\n"
+        "size = int(open('/proc/self/statm').read().split()[0]) * resource.getpagesize()\n"
+        "for extra in map(int, sys.argv[2:]):\n"
+        "    cap = size + (extra << 20)\n"
+        "    resource.setrlimit(resource.RLIMIT_AS, (cap, resource.RLIM_INFINITY))\n"
+        "    try:\n"
+        "        qboolean.pyintersect(a, b, False, True)\n"
+        "        print(extra, 'ok', flush=True)\n"
+        "    except MemoryError:\n"
+        "        print(extra, 'MemoryError', flush=True)\n"
+    )
+    extras = [str(e) for e in range(90, 140, 5)]
+    out = subprocess.run([sys.executable, "-c", code, os.path.dirname(__file__), *extras], capture_output=True,
+                         text=True, timeout=300)
+    assert out.returncode == 0, out.stderr[-500:]
+    assert len(out.stdout.split("\n")) == len(extras) + 1
