@@ -9,8 +9,7 @@
 #include <cstddef>
 #include <exception>
 #include <memory>
-#include <stop_token>
-#include <system_error>
+#include <optional>
 #include <thread>
 
 #include "geometry/parallel.h"
@@ -30,8 +29,10 @@ namespace geom {
 // emitted; their values share a ring of that many slots.
 //
 // A failure of either function is rethrown here, after the helper has been
-// stopped and joined; a failure on the helper comes out when this thread
-// reaches the stretch that failed, so every stretch before it is emitted.
+// stopped (one that never started stays out); a failure on the helper comes
+// out when this thread reaches the stretch that failed, so every stretch
+// before it is emitted. A helper still to be scheduled when the work is done
+// never delays the call.
 template <class T, class Compute, class Emit>
 void ordered_pipeline(std::size_t n, bool split, Compute&& compute, Emit&& emit,
                       std::size_t stretch = kPipelineStretch, std::size_t ring = kPipelineRing) {
@@ -55,24 +56,26 @@ void ordered_pipeline(std::size_t n, bool split, Compute&& compute, Emit&& emit,
         filled[k % ring].store(k + 1, std::memory_order_release);
         return true;
     };
-    std::jthread helper;  // destroyed first: a failure here stops and joins it
-    if (split) {
+    std::atomic<bool> stop{false};
+    auto on_helper = [&] {
         try {
-            helper = std::jthread([&](std::stop_token stop) {
-                try {
-                    while (!stop.stop_requested() && next.load(std::memory_order_relaxed) < stretches)
-                        if (!work()) std::this_thread::yield();
-                } catch (...) {
-                    // The stretch it was computing is never filled: this
-                    // thread finds out when it waits for that stretch.
-                    helper_error = std::current_exception();
-                    helper_failed.store(true, std::memory_order_release);
-                }
-            });
-        } catch (const std::system_error&) {
-            // No thread to be had: this thread computes every stretch.
+            while (!stop.load(std::memory_order_relaxed) && next.load(std::memory_order_relaxed) < stretches)
+                if (!work()) std::this_thread::yield();
+        } catch (...) {
+            // The stretch it was computing is never filled: this thread
+            // finds out when it waits for that stretch.
+            helper_error = std::current_exception();
+            helper_failed.store(true, std::memory_order_release);
         }
-    }
+    };
+    // Without a thread to be had, this thread computes every stretch.
+    std::optional<HelperThread> helper;
+    if (split) helper.emplace(on_helper);
+    // Destroyed before the helper: a failure here stops it, then closing waits for it.
+    struct StopOnExit {
+        std::atomic<bool>& stop;
+        ~StopOnExit() { stop.store(true, std::memory_order_relaxed); }
+    } stop_on_exit{stop};
     for (std::size_t k = 0; k < stretches; ++k) {
         const std::size_t slot = k % ring;
         while (filled[slot].load(std::memory_order_acquire) != k + 1) {

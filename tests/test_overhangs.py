@@ -117,33 +117,61 @@ def test_panic_classes_are_shared_across_module_loads():
 
 # --- agreement with testing every triangle ------------------------------------------------
 
+def _exact_meets(a, b, c, o, d):
+    """Whether the ray o + s d (s >= 0) meets the closed triangle abc, in rational arithmetic."""
+    from fractions import Fraction as Q
+    a, b, c, o, d = ([Q(float(x)) for x in v] for v in (a, b, c, o, d))
+    rel = [[p[i] - o[i] for i in range(3)] for p in (a, b, c)]
+
+    def cross(u, v):
+        return [u[1] * v[2] - u[2] * v[1], u[2] * v[0] - u[0] * v[2], u[0] * v[1] - u[1] * v[0]]
+
+    def dot(u, v):
+        return u[0] * v[0] + u[1] * v[1] + u[2] * v[2]
+
+    A, B, C = rel
+    # Edge functions: the line meets the closed triangle when none has the sign opposite to their sum d.n.
+    edges = [dot(d, cross(A, B)), dot(d, cross(B, C)), dot(d, cross(C, A))]
+    dn = sum(edges)
+    if dn == 0 or any(e * dn < 0 for e in edges):
+        return False
+    return dot(A, cross(B, C)) * dn >= 0  # the crossing is not behind the origin
+
+
 def blocked_brute_force(points, tris, normal):
-    """The ray-triangle test evaluated in numpy, step by step, for every vertex and triangle."""
+    """Every vertex's ray against every triangle: numpy where a wide margin decides, fractions where not."""
     p = np.asarray(points, dtype=float)
     t3 = np.asarray(tris)
     d = np.asarray(normal, dtype=float)
     a, b, c = p[t3[:, 0]], p[t3[:, 1]], p[t3[:, 2]]
-    ab, ac = b - a, c - a
-    n = np.cross(ab, ac)
-    dn = n[:, 0] * d[0] + n[:, 1] * d[1] + n[:, 2] * d[2]
+    finite = np.isfinite(a).all(1) & np.isfinite(b).all(1) & np.isfinite(c).all(1)
     out = []
+    if not np.isfinite(d).all() or not d.any():
+        return [False] * len(p)
     with np.errstate(all="ignore"):
         for v in p:
             o = v + d * 0.01
-            ap = o - a
-            t = ap[:, 0] * n[:, 0] + ap[:, 1] * n[:, 1] + ap[:, 2] * n[:, 2]
-            D = np.abs(dn)
-            e = -np.cross(np.broadcast_to(d, ap.shape), ap)
-            ac_e = ac[:, 0] * e[:, 0] + ac[:, 1] * e[:, 1] + ac[:, 2] * e[:, 2]
-            ab_e = ab[:, 0] * e[:, 0] + ab[:, 1] * e[:, 1] + ab[:, 2] * e[:, 2]
-            pos = dn > 0
-            vv = np.where(pos, -ac_e, ac_e)
-            ww = np.where(pos, ab_e, -ab_e)
-            toi = np.where(pos, -t * (1 / D), t * (1 / D))
-            ok = (dn != 0) & ~((t < 0) & (dn < 0)) & ~((t > 0) & (dn > 0))
-            ok &= ~((vv < 0) | (vv > D)) & ~((ww < 0) | (vv + ww > D))
-            ok &= (toi <= np.inf) & (toi < 1.7976931348623157e308)
-            out.append(bool(ok.any()))
+            if not np.isfinite(o).all():
+                out.append(False)
+                continue
+            A, B, C = a - o, b - o, c - o
+            m = [np.abs(X).max(1) for X in (A, B, C)]
+            dsum = np.abs(d).sum()
+            e = [np.cross(X, Y) @ d for X, Y in ((A, B), (B, C), (C, A))]
+            bound = [1e-9 * dsum * m[i] * m[j] + 1e-300 for i, j in ((0, 1), (1, 2), (2, 0))]
+            vol = np.einsum("ij,ij->i", A, np.cross(B, C))
+            vbound = 1e-9 * m[0] * m[1] * m[2] + 1e-300
+            sure = finite & np.all([np.abs(x) > bd for x, bd in zip(e, bound)], axis=0) & (np.abs(vol) > vbound)
+            sure &= np.all([np.isfinite(x) for x in e], axis=0) & (m[0] + m[1] + m[2] < 1e100)
+            s = np.sign(e)
+            hit = sure & (s[0] == s[1]) & (s[1] == s[2]) & (np.sign(vol) == s[0])
+            blocked = bool(hit.any())
+            if not blocked:
+                for i in np.nonzero(finite & ~sure)[0]:
+                    if _exact_meets(a[i], b[i], c[i], o, d):
+                        blocked = True
+                        break
+            out.append(blocked)
     return out
 
 
@@ -170,11 +198,11 @@ def random_soup(rng, count):
     return points.tolist(), [(3 * i, 3 * i + 1, 3 * i + 2) for i in range(count)]
 
 
-@pytest.mark.parametrize("seed", range(12))
+@pytest.mark.parametrize("seed", range(10))
 def test_agrees_with_testing_every_triangle(seed):
     rng = np.random.default_rng(seed)
     if seed % 2:
-        points, tris = grid_mesh(rng, 6, 3)
+        points, tris = grid_mesh(rng, 5, 3)
     else:
         points, tris = random_soup(rng, 60)
     directions = [(0, 0, 1), (0, 0, -1), (1, 0, 0), (0, 1, -1), (1, 1, 1)] + rng.normal(size=(3, 3)).tolist()

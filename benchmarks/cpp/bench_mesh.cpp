@@ -60,7 +60,7 @@ int main() {
     {
         const auto t0 = std::chrono::steady_clock::now();
         RayCaster caster(big);
-        std::printf("ray caster set-up (padded boxes): %.3f s\n", seconds_since(t0));
+        std::printf("ray caster set-up: %.3f s\n", seconds_since(t0));
     }
     const int n_rays = 1000000;
     // Rays leaving face centroids (as in overhang detection) and rays from outside.

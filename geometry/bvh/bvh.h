@@ -1,8 +1,7 @@
 // Bounding-volume hierarchy over the axis-aligned boxes of a triangle list.
 // Flat node array; inner nodes keep their two children next to each other.
 // The tree holds no query-specific data: ray casting builds what it needs on
-// top of it (geometry/query/ray_cast.h, with the plane tree of
-// geometry/bvh/plane_tree.h).
+// top of it (geometry/query/ray_cast.h).
 #pragma once
 
 #include <array>

@@ -407,6 +407,29 @@ double orient3d_det_exact(Vec3 a, Vec3 b, Vec3 c, Vec3 d) {
     return all[n - 1];
 }
 
+// d . ((p - o) x (q - o)), exact in the safe band.
+double orient_direction_exact(Vec3 o, Vec3 p, Vec3 q, Vec3 d) {
+    const Diff px = exact_diff(p.x, o.x), py = exact_diff(p.y, o.y), pz = exact_diff(p.z, o.z);
+    const Diff qx = exact_diff(q.x, o.x), qy = exact_diff(q.y, o.y), qz = exact_diff(q.z, o.z);
+    const Diff dx{{d.x, 0.0}, 1}, dy{{d.y, 0.0}, 1}, dz{{d.z, 0.0}, 1};
+    double tx[64], ty[64], tz[64], xy[128], all[192];
+    const int nx = minor_times(py, qz, pz, qy, dx, tx);
+    const int ny = minor_times(pz, qx, px, qz, dy, ty);
+    const int nz = minor_times(px, qy, py, qx, dz, tz);
+    const int nxy = expansion_sum(nx, tx, ny, ty, xy);
+    const int n = expansion_sum(nxy, xy, nz, tz, all);
+    return all[n - 1];
+}
+
+double orient_direction_bigfloat(Vec3 o, Vec3 p, Vec3 q, Vec3 d) {
+    const BigFloat ox(o.x), oy(o.y), oz(o.z);
+    const BigFloat px = BigFloat(p.x) - ox, py = BigFloat(p.y) - oy, pz = BigFloat(p.z) - oz;
+    const BigFloat qx = BigFloat(q.x) - ox, qy = BigFloat(q.y) - oy, qz = BigFloat(q.z) - oz;
+    return (BigFloat(d.x) * (py * qz - pz * qy) + BigFloat(d.y) * (pz * qx - px * qz) +
+            BigFloat(d.z) * (px * qy - py * qx))
+        .sign();
+}
+
 double sign_of(const BigFloat& v) { return static_cast<double>(v.sign()); }
 
 double orient3d_det_bigfloat(Vec3 a, Vec3 b, Vec3 c, Vec3 d) {
@@ -524,6 +547,21 @@ double orient3d_slow(Vec3 a, Vec3 b, Vec3 c, Vec3 d) {
         break;
     }
     return -det;
+}
+
+int orient_direction_slow(Vec3 o, Vec3 p, Vec3 q, Vec3 d) {
+    double v[9] = {o.x, o.y, o.z, p.x, p.y, p.z, q.x, q.y, q.z};
+    double w[3] = {d.x, d.y, d.z};
+    if (!all_finite(v, 9) || !all_finite(w, 3)) return 0;
+    int shift = 0, dshift = 0;
+    const Band points = classify(v, 9, shift), direction = classify(w, 3, dshift);
+    if (points == Band::AllZero || direction == Band::AllZero) return 0;
+    if (points == Band::Wide || direction == Band::Wide) return sign(orient_direction_bigfloat(o, p, q, d));
+    if (points == Band::Rescale)
+        for (double& x : v) x = std::ldexp(x, shift);
+    if (direction == Band::Rescale)
+        for (double& x : w) x = std::ldexp(x, dshift);
+    return sign(orient_direction_exact({v[0], v[1], v[2]}, {v[3], v[4], v[5]}, {v[6], v[7], v[8]}, {w[0], w[1], w[2]}));
 }
 
 }  // namespace geom::predicates_detail

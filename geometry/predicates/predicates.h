@@ -47,6 +47,8 @@ inline constexpr double kO3dErrA = (7.0 + 56.0 * kEps) * kEps;
 double orient2d_slow(Vec2 a, Vec2 b, Vec2 c);
 double orient3d_slow(Vec3 a, Vec3 b, Vec3 c, Vec3 d);
 double incircle_slow(Vec2 a, Vec2 b, Vec2 c, Vec2 d);
+// The exact sign (-1, 0, 1) of d . ((p - o) x (q - o)); 0 for non-finite input.
+int orient_direction_slow(Vec3 o, Vec3 p, Vec3 q, Vec3 d);
 
 }  // namespace predicates_detail
 
@@ -110,6 +112,29 @@ inline double orient3d(Vec3 a, Vec3 b, Vec3 c, Vec3 d) {
     const double errbound = kO3dErrA * permanent + kUnderflowMargin * degree1;
     if (det > errbound || -det > errbound) return -det;
     return orient3d_slow(a, b, c, d);
+}
+
+// The sign of d . ((p - o) x (q - o)), exact for every finite input: the
+// side of the plane through o, p and q that the direction d points to (the
+// side the normal (p - o) x (q - o) points to is positive). Zero when d lies
+// in that plane or the three points are collinear, and for non-finite input.
+// Homogeneous of degree 2 in the points (after translation) and 1 in d, so
+// the exact stage rescales each by a power of two like the tests above.
+inline int orient_direction(Vec3 o, Vec3 p, Vec3 q, Vec3 d) {
+    using namespace predicates_detail;
+    const Vec3 po = p - o, qo = q - o;
+    const double xy = po.x * qo.y, yx = po.y * qo.x;
+    const double yz = po.y * qo.z, zy = po.z * qo.y;
+    const double zx = po.z * qo.x, xz = po.x * qo.z;
+    const double det = d.x * (yz - zy) + d.y * (zx - xz) + d.z * (xy - yx);
+    const double permanent = std::fabs(d.x) * (std::fabs(yz) + std::fabs(zy)) +
+                             std::fabs(d.y) * (std::fabs(zx) + std::fabs(xz)) +
+                             std::fabs(d.z) * (std::fabs(xy) + std::fabs(yx));
+    const double degree1 = 1.0 + std::fabs(d.x) + std::fabs(d.y) + std::fabs(d.z);
+    const double errbound = kO3dErrA * permanent + kUnderflowMargin * degree1;
+    if (det > errbound) return 1;
+    if (-det > errbound) return -1;
+    return orient_direction_slow(o, p, q, d);
 }
 
 // -1, 0 or 1; 0 for NaN.

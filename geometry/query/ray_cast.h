@@ -11,37 +11,21 @@
 
 namespace geom {
 
-// Whether any triangle of the mesh blocks the ray, by testing every one with
-// ray_triangle_toi (geometry/query/ray_triangle.h).
+// Whether any triangle of the mesh meets the ray, by testing every one with
+// ray_meets_triangle (geometry/query/ray_triangle.h).
 bool ray_blocked_brute_force(const TriMesh& mesh, Vec3 o, Vec3 d);
 
 // Any-hit queries against one mesh, with the same answer as
-// ray_blocked_brute_force for every ray. The caster owns everything it
-// builds (padded boxes, a tree of planes from geometry/bvh/plane_tree.h, the
-// triangles along one direction); nothing outlives it, so a caller keeps one
-// for the rays of one request. The mesh must outlive the caster. Not
-// thread-safe.
+// ray_blocked_brute_force for every ray: the triangle test is exact, and the
+// boxes of the mesh's tree hold their triangles exactly, so a slab test whose
+// far time is widened by its rounding (2^-50 relative, 2^-1070 absolute)
+// never skips a triangle that the ray meets. The mesh must outlive the caster.
 //
-// A first pass over the spatial tree (boxes padded for the test's rounding)
-// finds every hit of a ray that crosses the triangle's plane at a clear
-// angle; when it finds none, a second pass tests every triangle whose plane
-// nearly holds the ray, where rounding alone decides. That pass runs over
-// the triangles collected for the ray's direction when the direction
-// repeats, else over a tree of all planes, built on first need.
-//
-// Answered without a search: rays from a non-finite origin or with a NaN in
-// the direction (never blocked; a zero direction only meets the fragile
-// triangles below). Triangles with a non-finite corner never block and are
-// left out.
-//
-// Checked against every triangle instead: rays with an infinite direction
-// component, and rays whose magnitudes could make the test overflow or
-// underflow enough to matter: |d| below 2^-900 (|o| + mesh size), or below
-// 2^-1003 / min(M, M^2) with M the shortest longest-edge of the mesh.
-// Triangles whose own test may underflow or overflow for any ray (normal
-// below 2^-400, coordinate above 2^300, or a sliver with |n| < 2^-20 of its
-// squared edge) are tested with every ray, so a mesh made only of those
-// (say, one scaled below 1e-60) costs a pass over the mesh per ray.
+// The ray's direction is first scaled by a power of two to a largest
+// component in [1, 2) where that is exact (it does not change which
+// triangles the ray meets), so tiny and huge directions cost what unit ones
+// do. Rays from a non-finite origin, with a non-finite or zero direction,
+// never meet anything.
 class RayCaster {
 public:
     explicit RayCaster(const TriMesh& mesh);
@@ -49,10 +33,16 @@ public:
     RayCaster(RayCaster&&) noexcept;
     RayCaster& operator=(RayCaster&&) noexcept;
 
+    // One ray, any direction, through the mesh's own tree. Not thread-safe.
     bool blocked(Vec3 o, Vec3 d);
 
     // One ray per point, all along d, from point + offset (the caller's
-    // offset, added component-wise). The answers are those of blocked().
+    // offset, added component-wise); the answers are those of blocked().
+    // Triangles parallel to d (exactly: d . n == 0) can never be met by these
+    // rays, so they are left out of a tree built for d, whose boxes hold only
+    // the others: rays along walls, in the plane of a flat sheet or along a
+    // long bar do not visit the triangles they run beside. The rays are cast
+    // on every available processor; the result does not depend on it.
     std::vector<uint8_t> blocked_from(std::span<const Vec3> points, Vec3 offset, Vec3 d);
 
 private:

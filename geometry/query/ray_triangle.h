@@ -1,54 +1,79 @@
 // The ray-triangle test behind every ray query: one triangle, one ray, both
-// sides counting, edges and corners included.
+// sides counting, edges and corners included, decided exactly.
 #pragma once
 
 #include <cmath>
-#include <limits>
 #include <optional>
 
+#include "geometry/predicates/predicates.h"
 #include "geometry/vec3.h"
 
 namespace geom {
 
-// Time of impact of the ray o + s*d (s >= 0, in units of d) on triangle
-// (a, b, c), both sides counting, edges and corners included. A ray starting
-// on the triangle's plane inside it hits at time 0. Empty when the triangle
-// does not block the ray; never fails on non-finite input.
-std::optional<double> ray_triangle_toi(Vec3 a, Vec3 b, Vec3 c, Vec3 o, Vec3 d);
+// Whether the ray o + s*d (s >= 0) meets the closed triangle (a, b, c): the
+// exact answer for the input doubles, with no tolerance. Both sides count, a
+// ray running in the triangle's plane never meets it (d . n == 0), and a ray
+// starting on the triangle meets it at s = 0.
+//
+// Decided by the signs of the three edge functions d . (P x Q) over the
+// corners relative to the origin (P = p - o), whose sum is d . n, and of the
+// volume A . (B x C), which says on which side of the plane the origin is. A
+// ray through an edge shared by two triangles gets the same edge function,
+// negated, from both, so it meets at least one of them (watertight); a ray
+// that misses by more than rounding never meets.
+//
+// Each sign is taken from plain floating point when a bound on its rounding
+// proves it, else from the exact predicates (geometry/predicates), so every
+// finite input is decided exactly; non-finite input never meets. `dsum` is
+// |d.x| + |d.y| + |d.z|.
+bool ray_meets_triangle_slow(Vec3 a, Vec3 b, Vec3 c, Vec3 o, Vec3 d);
 
-// The same test, NaN when the triangle does not block. Forced inline: the
-// caster runs it in its innermost loops, where a call passes all five
-// vectors through memory. The order of operations is fixed: callers compare
-// results bit for bit, and the caster's error bounds
-// (geometry/query/ray_cast.cpp) are derived for exactly these operations.
-[[gnu::always_inline]] inline double ray_triangle_toi_or_nan(Vec3 a, Vec3 b, Vec3 c, Vec3 o, Vec3 d) {
-    constexpr double kNoHit = std::numeric_limits<double>::quiet_NaN();
-    constexpr double kInf = std::numeric_limits<double>::infinity();
-    constexpr double kMax = std::numeric_limits<double>::max();
-    const Vec3 ab = b - a, ac = c - a;
-    const Vec3 n = cross(ab, ac);
-    const double dn = dot(n, d);
-    if (dn == 0.0) return kNoHit;
-    const Vec3 ap = o - a;
-    const double t = dot(ap, n);
-    if ((t < 0.0 && dn < 0.0) || (t > 0.0 && dn > 0.0)) return kNoHit;
-    const double D = std::fabs(dn);
-    const Vec3 e = -cross(d, ap);
-    double toi;
-    if (dn > 0.0) {
-        const double v = -dot(ac, e);
-        if (v < 0.0 || v > D) return kNoHit;
-        const double w = dot(ab, e);
-        if (w < 0.0 || v + w > D) return kNoHit;
-        toi = -t * (1.0 / D);
-    } else {
-        const double v = dot(ac, e);
-        if (v < 0.0 || v > D) return kNoHit;
-        const double w = -dot(ab, e);
-        if (w < 0.0 || v + w > D) return kNoHit;
-        toi = t * (1.0 / D);
+[[gnu::always_inline]] inline bool ray_meets_triangle(Vec3 a, Vec3 b, Vec3 c, Vec3 o, Vec3 d, double dsum) {
+    // Rounding bounds (Shewchuk's orient3d bound, with the permanent bounded
+    // by the largest components): |E - d.(P x Q)| <= 2^-48 dsum |P| |Q| and
+    // |V - A.(B x C)| <= 2^-46 |A| |B| |C| (max norms), plus 2^-1060 slack
+    // per factor for underflowed products.
+    constexpr double kTiny = 0x1p-1060;
+    const Vec3 A = a - o, B = b - o, C = c - o;
+    const double ma = max_abs3(A), mb = max_abs3(B), mc = max_abs3(C);
+    // Large magnitudes could overflow a product and give a wrong sign; NaN
+    // fails here too.
+    if (!(ma + mb + mc <= 0x1p300 && dsum <= 0x1p100)) return ray_meets_triangle_slow(a, b, c, o, d);
+    const double k = 0x1p-48 * dsum;
+    const Vec3 bc = cross(B, C);
+    const double e_bc = dot(d, bc), b_bc = k * mb * mc + kTiny * (1.0 + dsum);
+    const Vec3 ca = cross(C, A);
+    const double e_ca = dot(d, ca), b_ca = k * mc * ma + kTiny * (1.0 + dsum);
+    const int s_bc = (e_bc > b_bc) - (e_bc < -b_bc), s_ca = (e_ca > b_ca) - (e_ca < -b_ca);
+    if (s_bc * s_ca < 0) return false;
+    const Vec3 ab = cross(A, B);
+    const double e_ab = dot(d, ab), b_ab = k * ma * mb + kTiny * (1.0 + dsum);
+    const int s_ab = (e_ab > b_ab) - (e_ab < -b_ab);
+    if (s_ab * s_bc < 0 || s_ab * s_ca < 0) return false;
+    const double v = dot(A, bc), b_v = 0x1p-46 * ma * mb * mc + kTiny * (1.0 + ma);
+    const int s_v = (v > b_v) - (v < -b_v);
+    if (s_ab != 0 && s_bc != 0 && s_ca != 0) {
+        // All three agree: the ray's line crosses the triangle's interior,
+        // and d . n has their sign. The crossing is at V / (d . n).
+        if (s_v != 0) return s_v == s_ab;
+        return ray_meets_triangle_slow(a, b, c, o, d);
     }
-    return (toi <= kInf && toi < kMax) ? toi : kNoHit;
+    // An edge function too close to call: the line passes near an edge or
+    // corner, as rays from a vertex do near their own. Their sum d . n may
+    // still prove that the plane lies behind the origin.
+    const double dn = e_ab + e_bc + e_ca;
+    const double b_dn = b_ab + b_bc + b_ca + 0x1p-51 * (std::fabs(e_ab) + std::fabs(e_bc) + std::fabs(e_ca));
+    const int s_dn = (dn > b_dn) - (dn < -b_dn);
+    if (s_dn != 0 && s_v != 0 && s_v != s_dn) return false;
+    return ray_meets_triangle_slow(a, b, c, o, d);
 }
+
+// Time of impact of the ray o + s*d (s >= 0, in units of d) on triangle
+// (a, b, c): empty exactly when ray_meets_triangle says it does not meet.
+// The time is |(o - a).n| * (1 / |n.d|) with n = (b - a) x (c - a), in this
+// order of operations; where that rounds to zero divisors or overflows
+// although the ray meets, it is computed with the ray and triangle rescaled
+// by powers of two, and is +inf beyond the double range.
+std::optional<double> ray_triangle_toi(Vec3 a, Vec3 b, Vec3 c, Vec3 o, Vec3 d);
 
 }  // namespace geom

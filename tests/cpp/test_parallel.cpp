@@ -272,3 +272,65 @@ TEST(OrderedPipelineFailureOnHelper, ComesOutInOrder) {
     for (size_t k = 0; k < emitted.size(); ++k) EXPECT_EQ(emitted[k], k * kFailStretch);
     witness.check_nothing_runs_after_return();
 }
+
+// --- late helpers and shared tasks -------------------------------------------
+
+TEST(HelperThread, WorkNotBegunWhenClosedNeverRuns) {
+    // Closing at once usually beats the thread's start; either way work runs
+    // at most once, and never after close() returned.
+    for (int round = 0; round < 200; ++round) {
+        std::atomic<int> runs{0};
+        std::atomic<bool> closed{false}, ran_after_close{false};
+        auto work = [&] {
+            if (closed.load()) ran_after_close = true;
+            ++runs;
+        };
+        HelperThread helper(work);
+        const HelperThread::Outcome outcome = helper.close();
+        closed = true;
+        EXPECT_EQ(runs.load(), outcome.ran ? 1 : 0);
+        EXPECT_FALSE(outcome.error);
+        std::this_thread::yield();
+        EXPECT_FALSE(ran_after_close.load());
+        EXPECT_EQ(runs.load(), outcome.ran ? 1 : 0);
+    }
+}
+
+TEST(HelperThread, CloseWaitsForWorkInProgressAndReportsItsFailure) {
+    std::atomic<bool> entered{false};
+    auto work = [&] {
+        entered = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        throw std::runtime_error("helper failed");
+    };
+    HelperThread helper(work);
+    ASSERT_TRUE(helper.started());
+    while (!entered.load()) std::this_thread::yield();
+    const HelperThread::Outcome outcome = helper.close();
+    ASSERT_TRUE(outcome.ran);
+    ASSERT_TRUE(outcome.error);
+    EXPECT_THROW(std::rethrow_exception(outcome.error), std::runtime_error);
+}
+
+class RunTasks : public ::testing::TestWithParam<bool> {};
+
+TEST_P(RunTasks, EachTaskOnceAndTheFirstFailureInTaskOrder) {
+    for (size_t count : {0u, 1u, 2u, 7u, 1000u}) {
+        std::vector<std::atomic<int>> runs(count);
+        run_tasks(GetParam(), count, [&](size_t i) { ++runs[i]; });
+        for (size_t i = 0; i < count; ++i) EXPECT_EQ(runs[i].load(), 1) << i;
+    }
+    // Tasks 3 and 500 fail; whichever thread meets which first, task 3's failure comes out.
+    for (int round = 0; round < 20; ++round) {
+        try {
+            run_tasks(GetParam(), 1000, [&](size_t i) {
+                if (i == 3 || i == 500) throw std::runtime_error(std::to_string(i));
+            });
+            ADD_FAILURE() << "no failure";
+        } catch (const std::runtime_error& e) {
+            EXPECT_STREQ(e.what(), "3");
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(SplitOrNot, RunTasks, ::testing::Bool());
