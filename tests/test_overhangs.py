@@ -231,3 +231,80 @@ def test_large_mesh_runs_in_reasonable_time():
     mask = qdraft.overhangs(points, tris, [1.0, 0.3, 0.2])
     assert len(mask) == n * n
     assert 0 < sum(mask) < n * n
+
+
+def test_rays_through_edges_and_corners_from_inside_a_closed_mesh_are_blocked():
+    # Coordinates on a 2^-20 grid make every edge midpoint exact. Under each
+    # corner and edge midpoint of the upper half, an unused point inside: its
+    # +z ray keeps x and y exactly, so it leaves right through that corner or
+    # edge, which the triangles there must not all miss.
+    from meshes import icosphere
+    p, t = icosphere(4)
+    p = np.round((np.asarray(p) * [1.37, 0.93, 1.11] + [0.11, -0.7, 0.3]) * 2**20) / 2**20
+    t = np.asarray(t)
+    centre_z = p[:, 2].mean()
+    edges = np.unique(np.sort(np.concatenate([t[:, [0, 1]], t[:, [1, 2]], t[:, [2, 0]]]), axis=1), axis=0)
+    targets = np.concatenate([p, (p[edges[:, 0]] + p[edges[:, 1]]) / 2])
+    targets = targets[targets[:, 2] > centre_z + 0.3]
+    probes = np.column_stack([targets[:, :2], np.full(len(targets), centre_z)])
+    mask = qdraft.overhangs(np.concatenate([p, probes]), t, [0, 0, 1])
+    assert all(mask[len(p):])
+
+
+def _best_time(f, repeat=3):
+    import time
+    best = math.inf
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        f()
+        best = min(best, time.perf_counter() - t0)
+    return best
+
+
+def _strip(n):
+    # A flat open strip along x, the ray direction in its plane.
+    k = n // 2
+    xs = np.arange(k + 1, dtype=float)
+    pts = np.concatenate([np.column_stack([xs, 0 * xs, 0 * xs]), np.column_stack([xs, 0 * xs + 1, 0 * xs])])
+    q = np.arange(k)
+    return pts, np.concatenate([np.column_stack([q, q + 1, q + k + 2]), np.column_stack([q, q + k + 2, q + k + 1])]), [1, 0, 0]
+
+
+def _bar(n):
+    # A closed 1 x 1 x L bar along x, rays along it.
+    L = max(1, n // 8)
+    xs = np.arange(L + 1, dtype=float)
+    ring = np.array([(0, 0), (1, 0), (1, 1), (0, 1)], dtype=float)
+    pts = np.column_stack([np.repeat(xs, 4), np.tile(ring, (L + 1, 1))])
+    i, j = np.meshgrid(np.arange(L), np.arange(4), indexing="ij")
+    a, b = 4 * i + j, 4 * i + (j + 1) % 4
+    side = np.concatenate([np.column_stack([a.ravel(), b.ravel(), b.ravel() + 4]),
+                           np.column_stack([a.ravel(), b.ravel() + 4, a.ravel() + 4])])
+    caps = np.array([(0, 2, 1), (0, 3, 2), (4 * L, 4 * L + 1, 4 * L + 2), (4 * L, 4 * L + 2, 4 * L + 3)])
+    return pts, np.concatenate([side, caps]), [1, 0, 0]
+
+
+def _coincident_boxes(n):
+    from meshes import box
+    bp, bt = box()
+    copies = max(1, n // 12)
+    return (np.tile(np.asarray(bp, float), (copies, 1)),
+            np.concatenate([np.asarray(bt) + 8 * c for c in range(copies)]), [0, 0, 1])
+
+
+def _tiny_direction_sphere(n):
+    from meshes import icosphere
+    sub = {1000: 3, 10000: 5, 100000: 7}[n]  # 1280, 20480, 327680 triangles
+    p, t = icosphere(sub)
+    return np.asarray(p), np.asarray(t), [0, 0, 1e-308]
+
+
+@pytest.mark.parametrize("family", [_strip, _bar, _coincident_boxes, _tiny_direction_sphere])
+def test_pathological_meshes_and_directions_scale_near_linearly(family):
+    # Ten times the triangles may cost at most about ten times the time (plus
+    # noise): these families used to be quadratic, or to test every triangle.
+    times = {}
+    for n in (1000, 10000, 100000):
+        points, tris, d = family(n)
+        times[n] = _best_time(lambda: qdraft.overhangs(points, tris, d)) / len(tris)
+    assert times[100000] < 8 * max(times[1000], times[10000], 2e-7), times

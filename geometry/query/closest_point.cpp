@@ -75,6 +75,25 @@ NearestTriangle evaluate(const TriMesh& mesh, uint32_t f, Vec3 p) {
     return {c.point, f, c.feature, norm_squared(p - c.point)};
 }
 
+// Whether triangle f's plane alone keeps it farther than d2 from p: large
+// triangles whose boxes hold p (soups, long slivers) are then skipped without
+// the closest-point walk. Its computed distance exceeds the computed plane
+// distance less 2^-38 of it and 2^-40 of the coordinates (the rounding of
+// both, for triangles that are not slivers: their normal is accurate to
+// 2^-43), so a skipped triangle can never win or tie.
+bool beyond_plane(const TriMesh& mesh, uint32_t f, Vec3 p, double d2) {
+    if (!(d2 >= 0.0)) return false;
+    const Triangle& t = mesh.triangles()[f];
+    const auto& pts = mesh.points();
+    const Vec3 a = pts[t[0]], ab = pts[t[1]] - a, ac = pts[t[2]] - a;
+    const Vec3 n = cross(ab, ac);
+    const double nn = dot(n, n);
+    if (!(nn > dot(ab, ab) * dot(ac, ac) * 0x1p-20) || !std::isfinite(nn)) return false;
+    const double h = std::fabs(dot(n, p - a)) / std::sqrt(nn);
+    const double lb = h * (1.0 - 0x1p-38) - 0x1p-40 * (max_abs3(p) + max_abs3(a) + max_abs3(ab) + max_abs3(ac));
+    return lb > 0.0 && lb * lb > d2 * (1.0 + 0x1p-40);
+}
+
 void keep_better(NearestTriangle& best, bool& have, const NearestTriangle& cand) {
     if (!have || precedes(cand.distance_squared, cand.triangle, best.distance_squared, best.triangle)) {
         best = cand;
@@ -173,7 +192,10 @@ NearestTriangle nearest_triangle(const TriMesh& mesh, Vec3 p, uint32_t hint) {
         if (prunable(e.bound)) continue;
         const BvhNode& n = nodes[e.node];
         if (n.is_leaf()) {
-            for (uint32_t i = n.first; i < n.first + n.count; ++i) keep_better(best, have, evaluate(mesh, items[i], p));
+            for (uint32_t i = n.first; i < n.first + n.count; ++i) {
+                if (have && beyond_plane(mesh, items[i], p, best.distance_squared)) continue;
+                keep_better(best, have, evaluate(mesh, items[i], p));
+            }
             continue;
         }
         Entry l{n.first, lower_bound(nodes[n.first])}, r{n.first + 1, lower_bound(nodes[n.first + 1])};
