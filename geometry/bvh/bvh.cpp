@@ -257,33 +257,55 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
 
     // Bounds of the box centres first; the boxes are recomputed for the
     // codes rather than stored (fresh memory costs more than the rereading).
-    Box cbox;
-    for (size_t f = 0; f < triangles.size(); ++f) {
-        const auto& t = triangles[f];
-        for (uint32_t i : t)
-            if (i >= n_points) panic("bvh: triangle index " + std::to_string(i) + " out of range");
-        if (!is_finite(points[t[0]]) || !is_finite(points[t[1]]) || !is_finite(points[t[2]])) {
-            bvh.unbounded_.push_back(static_cast<uint32_t>(f));
-            continue;
+    // Large inputs do each pass in two halves, one on a helper thread; the
+    // halves join in order, so the tree does not depend on it.
+    const bool split = triangles.size() >= kBvhBuildSplitFrom;
+    const size_t half = triangles.size() / 2;
+    struct Scan {
+        Box cbox;
+        double max_abs = 0.0;
+        std::vector<uint32_t> unbounded;
+    } scans[2];
+    auto scan = [&](Scan& out, size_t begin, size_t end) {
+        for (size_t f = begin; f < end; ++f) {
+            const auto& t = triangles[f];
+            for (uint32_t i : t)
+                if (i >= n_points) panic("bvh: triangle index " + std::to_string(i) + " out of range");
+            if (!is_finite(points[t[0]]) || !is_finite(points[t[1]]) || !is_finite(points[t[2]])) {
+                out.unbounded.push_back(static_cast<uint32_t>(f));
+                continue;
+            }
+            const Box box = triangle_box(points, t);
+            out.max_abs = std::max({out.max_abs, max_abs3(box.lo), max_abs3(box.hi)});
+            const Vec3 c = box.centre();
+            out.cbox.grow(c, c);
         }
-        const Box box = triangle_box(points, t);
-        bvh.max_abs_ = std::max({bvh.max_abs_, max_abs3(box.lo), max_abs3(box.hi)});
-        const Vec3 c = box.centre();
-        cbox.grow(c, c);
-    }
+    };
+    run_both(split, [&] { scan(scans[0], 0, half); }, [&] { scan(scans[1], half, triangles.size()); });
+    Box cbox = scans[0].cbox;
+    cbox.grow(scans[1].cbox);
+    bvh.max_abs_ = std::max(scans[0].max_abs, scans[1].max_abs);
+    bvh.unbounded_ = std::move(scans[0].unbounded);
+    bvh.unbounded_.insert(bvh.unbounded_.end(), scans[1].unbounded.begin(), scans[1].unbounded.end());
     if (bvh.unbounded_.size() == triangles.size()) return bvh;
 
     const Quantizer quantizer(cbox);
-    std::vector<uint64_t> words;
-    words.reserve(triangles.size() - bvh.unbounded_.size());
-    for (size_t f = 0, u = 0; f < triangles.size(); ++f) {
-        if (u < bvh.unbounded_.size() && bvh.unbounded_[u] == f) {
-            ++u;
-            continue;
+    std::vector<uint64_t> words(triangles.size() - bvh.unbounded_.size());
+    auto code = [&](size_t begin, size_t end, size_t out, const std::vector<uint32_t>& skip) {
+        size_t u = 0;
+        for (size_t f = begin; f < end; ++f) {
+            if (u < skip.size() && skip[u] == f) {
+                ++u;
+                continue;
+            }
+            const Vec3 c = triangle_box(points, triangles[f]).centre();
+            words[out++] = (uint64_t{quantizer.code(c)} << 32) | f;
         }
-        const Vec3 c = triangle_box(points, triangles[f]).centre();
-        words.push_back((uint64_t{quantizer.code(c)} << 32) | f);
-    }
+    };
+    const size_t unbounded_first = bvh.unbounded_.size() - scans[1].unbounded.size();
+    const std::vector<uint32_t> skip0(bvh.unbounded_.begin(), bvh.unbounded_.begin() + unbounded_first);
+    run_both(split, [&] { code(0, half, 0, skip0); },
+             [&] { code(half, triangles.size(), half - unbounded_first, scans[1].unbounded); });
     Sorter prims(points, triangles);
     prims.take(std::move(words), quantizer);
 
@@ -318,17 +340,27 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
     bvh.items_.resize(n_prims);
     for (uint32_t i = 0; i < n_prims; ++i) bvh.items_[i] = prims.tri(i);
     prims.words = std::vector<uint64_t>();
-    // Children always come after their parent.
-    for (size_t i = bvh.nodes_.size(); i-- > 0;) {
-        BvhNode& node = bvh.nodes_[i];
-        Box box;
-        if (node.is_leaf()) {
+    // Leaf boxes (in two halves of the node array), then inner ones:
+    // children always come after their parent.
+    auto leaf_boxes = [&](size_t begin, size_t end) {
+        for (size_t i = begin; i < end; ++i) {
+            BvhNode& node = bvh.nodes_[i];
+            if (!node.is_leaf()) continue;
+            Box box;
             for (uint32_t j = node.first; j < node.first + node.count; ++j)
                 box.grow(triangle_box(points, triangles[bvh.items_[j]]));
-        } else {
-            box.grow(bvh.nodes_[node.first].lo, bvh.nodes_[node.first].hi);
-            box.grow(bvh.nodes_[node.first + 1].lo, bvh.nodes_[node.first + 1].hi);
+            node.lo = box.lo;
+            node.hi = box.hi;
         }
+    };
+    const size_t n_nodes = bvh.nodes_.size();
+    run_both(split, [&] { leaf_boxes(0, n_nodes / 2); }, [&] { leaf_boxes(n_nodes / 2, n_nodes); });
+    for (size_t i = n_nodes; i-- > 0;) {
+        BvhNode& node = bvh.nodes_[i];
+        if (node.is_leaf()) continue;
+        Box box;
+        box.grow(bvh.nodes_[node.first].lo, bvh.nodes_[node.first].hi);
+        box.grow(bvh.nodes_[node.first + 1].lo, bvh.nodes_[node.first + 1].hi);
         node.lo = box.lo;
         node.hi = box.hi;
     }
