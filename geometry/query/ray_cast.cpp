@@ -37,8 +37,21 @@ struct Ray {
     // near 1): those axes divide instead.
     bool divide = false;
 
-    Ray(Vec3 o_, Vec3 d_) : o(o_), d(d_ + Vec3{}) {  // + 0 turns -0 into +0
+    // Rounding bounds of the triangle test that hold for every triangle in
+    // the root box (see ray_meets_triangle); infinite when the box is too
+    // far for them.
+    double e_bound = kInf, v_bound = kInf;
+
+    Ray(Vec3 o_, Vec3 d_, const BvhNode& root) : o(o_), d(d_ + Vec3{}) {  // + 0 turns -0 into +0
         dsum = std::fabs(d.x) + std::fabs(d.y) + std::fabs(d.z);
+        double r = 0.0;
+        for (int i = 0; i < 3; ++i) r = std::max({r, std::fabs(o[i] - root.lo[i]), std::fabs(o[i] - root.hi[i])});
+        r *= 1.0 + 0x1p-50;
+        if (r <= 0x1p300 && dsum <= 0x1p100) {
+            constexpr double kTiny = 0x1p-1060;
+            e_bound = 0x1p-48 * dsum * r * r * (1.0 + 0x1p-50) + kTiny * (1.0 + dsum);
+            v_bound = 0x1p-46 * r * r * r * (1.0 + 0x1p-50) + kTiny * (1.0 + r);
+        }
         for (int i = 0; i < 3; ++i) {
             // A zero component gives an infinite inverse: its times are
             // +-inf (outside the slab: rejected) or NaN (on its side: the
@@ -108,7 +121,8 @@ struct RayCaster::Impl {
 
     bool meets(uint32_t f, const Ray& ray) const {
         const Triangle& t = triangles[f];
-        return ray_meets_triangle(points[t[0]], points[t[1]], points[t[2]], ray.o, ray.d, ray.dsum);
+        return ray_meets_triangle(points[t[0]], points[t[1]], points[t[2]], ray.o, ray.d, ray.dsum, ray.e_bound,
+                                  ray.v_bound);
     }
 
     bool any_hit(const RayTree& tree, const Ray& ray) const {
@@ -205,8 +219,8 @@ bool never_meets(Vec3 d) { return !is_finite(d) || d == Vec3{}; }
 }  // namespace
 
 bool RayCaster::blocked(Vec3 o, Vec3 d) {
-    if (!is_finite(o) || never_meets(d)) return false;
-    return impl_->any_hit(impl_->mesh_tree(), Ray(o, normalised_direction(d)));
+    if (!is_finite(o) || never_meets(d) || impl_->mesh.bvh().empty()) return false;
+    return impl_->any_hit(impl_->mesh_tree(), Ray(o, normalised_direction(d), impl_->mesh.bvh().nodes()[0]));
 }
 
 std::vector<uint8_t> RayCaster::blocked_from(std::span<const Vec3> points, Vec3 offset, Vec3 d) {
@@ -214,13 +228,14 @@ std::vector<uint8_t> RayCaster::blocked_from(std::span<const Vec3> points, Vec3 
     if (never_meets(d) || points.empty()) return out;
     const Vec3 dn = normalised_direction(d);
     const RayTree tree = impl_->direction_tree(dn);
+    if (tree.empty) return out;
     const size_t chunks = (points.size() - 1) / kRayChunk + 1;
     run_tasks(points.size() >= kRaysSplitFrom, chunks, [&](size_t k) {
         const size_t end = std::min(points.size(), (k + 1) * kRayChunk);
         for (size_t i = k * kRayChunk; i < end; ++i) {
             const Vec3& p = points[i];
             const Vec3 o{p.x + offset.x, p.y + offset.y, p.z + offset.z};
-            out[i] = is_finite(o) && impl_->any_hit(tree, Ray(o, dn));
+            out[i] = is_finite(o) && impl_->any_hit(tree, Ray(o, dn, tree.nodes[0]));
         }
     });
     return out;

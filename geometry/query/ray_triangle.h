@@ -68,6 +68,38 @@ bool ray_meets_triangle_slow(Vec3 a, Vec3 b, Vec3 c, Vec3 o, Vec3 d);
     return ray_meets_triangle_slow(a, b, c, o, d);
 }
 
+// The same test with bounds that hold for every triangle the caller may
+// pass: e_bound >= 2^-48 dsum R^2 and v_bound >= 2^-46 R^3 (plus the
+// underflow slack above), R a bound on the max-norm distance from o to any
+// corner, R <= 2^300. Most triangles are then decided without their own
+// bounds; the rest go through ray_meets_triangle.
+[[gnu::always_inline]] inline bool ray_meets_triangle(Vec3 a, Vec3 b, Vec3 c, Vec3 o, Vec3 d, double dsum,
+                                                      double e_bound, double v_bound) {
+    // The plane first, as the old test did: most triangles near a ray's
+    // origin lie behind it. With |b - a|, |c - a| <= 2R, d . n is off by at
+    // most 4 e_bound and A . n (= A . (B x C)) by 4 v_bound.
+    const Vec3 A = a - o;
+    const Vec3 n = cross(b - a, c - a);
+    const double dn = dot(n, d), an = dot(A, n);
+    if ((dn > 4.0 * e_bound && an < -4.0 * v_bound) || (dn < -4.0 * e_bound && an > 4.0 * v_bound)) return false;
+    const Vec3 B = b - o, C = c - o;
+    const Vec3 bc = cross(B, C);
+    const double e_bc = dot(d, bc);
+    const Vec3 ca = cross(C, A);
+    const double e_ca = dot(d, ca);
+    const int s_bc = (e_bc > e_bound) - (e_bc < -e_bound), s_ca = (e_ca > e_bound) - (e_ca < -e_bound);
+    if (s_bc * s_ca < 0) return false;
+    const double e_ab = dot(d, cross(A, B));
+    const int s_ab = (e_ab > e_bound) - (e_ab < -e_bound);
+    if (s_ab * s_bc < 0 || s_ab * s_ca < 0) return false;
+    if (s_ab != 0 && s_bc != 0 && s_ca != 0) {
+        const double v = dot(A, bc);
+        if (v > v_bound) return s_ab > 0;
+        if (v < -v_bound) return s_ab < 0;
+    }
+    return ray_meets_triangle(a, b, c, o, d, dsum);
+}
+
 // Time of impact of the ray o + s*d (s >= 0, in units of d) on triangle
 // (a, b, c): empty exactly when ray_meets_triangle says it does not meet.
 // The time is |(o - a).n| * (1 / |n.d|) with n = (b - a) x (c - a), in this
