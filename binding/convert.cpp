@@ -261,19 +261,48 @@ Ref bool_list(const std::vector<uint8_t>& values) {
 
 Ref float_list(const std::vector<double>& values) { return build_list(values, new_float); }
 
+#if PY_VERSION_HEX < 0x030A0000
+namespace {
+
+// gc.<name>: the module as sys.modules has it (imported if need be, never
+// made anew), the function from its dict. A new reference; null with an
+// error set when that fails.
+Ref gc_function(const char* name) {
+    Ref module_name(PyUnicode_FromString("gc"));
+    if (!module_name) return Ref();
+    Ref gc(PyImport_GetModule(module_name.get()));
+    // Not imported yet: importing it may collect, which is harmless here,
+    // before any array is taken.
+    if (!gc && !PyErr_Occurred()) gc = Ref(PyImport_Import(module_name.get()));
+    if (!gc) return Ref();
+    Ref key(PyUnicode_FromString(name));
+    if (!key) return Ref();
+    PyObject* f = PyDict_GetItemWithError(PyModule_GetDict(gc.get()), key.get());
+    if (!f && !PyErr_Occurred()) PyErr_Format(PyExc_AttributeError, "gc.%s is missing", name);
+    return Ref::borrow(f);
+}
+
+}  // namespace
+#endif
+
 GcPause::GcPause() {
 #if PY_VERSION_HEX >= 0x030A0000
     was_enabled_ = PyGC_Disable();
 #else
-    // No C call before 3.10: through the gc module, which is always loaded.
-    gc_ = Ref(PyImport_ImportModule("gc"));
-    if (!gc_) PyError::fetch_and_throw();
-    Ref enabled(PyObject_CallMethod(gc_.get(), "isenabled", nullptr));
+    // No C call before 3.10: the gc module's own functions, called without
+    // an argument tuple. gc.enable is held from here, so that turning the
+    // collector back on cannot fail for want of memory.
+    Ref isenabled = gc_function("isenabled");
+    Ref disable = isenabled ? gc_function("disable") : Ref();
+    Ref enable = disable ? gc_function("enable") : Ref();
+    if (!enable) PyError::fetch_and_throw();
+    Ref enabled(PyObject_CallNoArgs(isenabled.get()));
     if (!enabled) PyError::fetch_and_throw();
-    was_enabled_ = PyObject_IsTrue(enabled.get()) == 1;
-    if (was_enabled_) {
-        Ref done(PyObject_CallMethod(gc_.get(), "disable", nullptr));
+    if (PyObject_IsTrue(enabled.get()) == 1) {
+        enable_ = std::move(enable);
+        Ref done(PyObject_CallNoArgs(disable.get()));
         if (!done) PyError::fetch_and_throw();
+        was_enabled_ = true;
     }
 #endif
 }
@@ -284,9 +313,10 @@ GcPause::~GcPause() {
     PyGC_Enable();
 #else
     // Keep an error already set (the destructor may run while one unwinds).
+    // gc.enable takes no arguments and returns None: nothing to allocate.
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
-    Ref done(PyObject_CallMethod(gc_.get(), "enable", nullptr));
+    Ref done(PyObject_CallNoArgs(enable_.get()));
     if (!done) PyErr_Clear();
     PyErr_Restore(type, value, traceback);
 #endif

@@ -76,7 +76,7 @@ public:
 private:
     bool was_enabled_ = false;
 #if PY_VERSION_HEX < 0x030A0000
-    Ref gc_;
+    Ref enable_;
 #endif
 };
 

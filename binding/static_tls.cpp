@@ -9,5 +9,6 @@ namespace {
 }  // namespace
 
 namespace bind {
-[[gnu::used]] int touch_static_tls() { return ++static_tls_anchor; }
+// Kept through section garbage collection, which some linkers do by default.
+[[gnu::used, gnu::retain]] int touch_static_tls() { return ++static_tls_anchor; }
 }  // namespace bind

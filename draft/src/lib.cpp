@@ -33,16 +33,16 @@ PyObject* overhangs(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames)
 
 PyObject* normals2angles(PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) {
     const auto a = bind::bind_arguments(kNormals2AnglesSig, args, nargsf, kwnames);
+    // The floats are made here, holding the GIL, while a helper thread may be
+    // computing the angles that follow. An array read in place must not meet
+    // a collection (its finalizers could resize or rewrite the array) before
+    // the last angle is computed: the collector is held off from before the
+    // array is taken.
+    const bind::GcPause pause;
     const bool in_place = bind::vec3_converts_inertly(a.get<1>());
     const auto normals = a.convert<0>([&](PyObject* o) { return bind::to_points_view(o, in_place); });
     const Vec3 ref = a.convert<1>(bind::to_vec3);
     const bool degrees = a.convert<2>(bind::to_bool);
-
-    // The floats are made here, holding the GIL, while a helper thread may be
-    // computing the angles that follow. An array read in place must not meet
-    // a collection (its finalizers could resize or rewrite the array) before
-    // the last angle is computed.
-    const bind::GcPause pause;
     bind::Ref list(bind::checked(PyList_New(static_cast<Py_ssize_t>(normals.size()))));
     geom::draft::_normals2angles(normals.rows(), ref, degrees, [&](size_t i, double angle) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), bind::checked(PyFloat_FromDouble(angle)));
