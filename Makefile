@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 CPP_BUILD := build/cpp-tests
 GTEST_HEADER := /usr/include/gtest/gtest.h
 
-.PHONY: demo test cpp-test install bench clean
+.PHONY: demo test cpp-test install bench wheels clean
 
 $(PY):
 	$(PYTHON) -m venv $(VENV)
@@ -15,8 +15,8 @@ install: $(PY)
 	$(PY) -m pip install --quiet '.[test]'
 
 demo: $(PY)
-	$(PY) -m pip install --quiet .
-	$(PY) examples/demo.py
+	$(PY) -m pip install --quiet '.[check]'
+	$(PY) examples/demo.py --png docs/demo-part.png
 
 cpp-test:
 	@if [ -f $(GTEST_HEADER) ]; then \
@@ -35,6 +35,10 @@ bench: $(PY)
 	$(PY) benchmarks/bench_angles.py
 	$(PY) benchmarks/bench_overhangs.py
 	$(PY) benchmarks/bench_intersect.py
+
+# manylinux_2_28 wheels for CPython 3.9 to 3.13 in dist/, each tested in a clean venv.
+wheels:
+	scripts/build_wheels.sh
 
 clean:
 	rm -rf build $(VENV)

@@ -7,8 +7,10 @@
    bodies with qboolean).
 3. Drilling: a cylinder is taken out of the part (qboolean with flip2), and the result is checked
    to be closed.
-Everything is built here in code; no data file is needed.
+Everything is built here in code; no data file is needed. With `--png PATH` the drilled part is
+also drawn, failing faces and undercut vertices marked (this needs `pip install '.[check]'`).
 """
+import argparse
 import math
 from collections import Counter
 
@@ -110,6 +112,22 @@ def undercut_and_drilling():
           f"(the hole takes {volume(*part) - volume(points, tris):.3f})")
     gaps = open_edges(tris)
     print(f"  result closed: {'yes' if gaps == 0 else f'no, {gaps} open edges'}")
+    return points, tris
+
+
+def picture(part, path):
+    """The part as qgeom-check draws it, with the pull direction up."""
+    import numpy as np
+    from qgeom import check_part, merge_vertices
+    from qgeom.render import render_png
+
+    report = check_part(part, PULL, REQUIRED_DRAFT_DEG, undercuts=True, name="demo part")
+    # The report indexes the part's vertices after merging, as check_part saw them.
+    points, tris, _ = merge_vertices(np.asarray(part[0], float), np.asarray(part[1], np.int64))
+    render_png(path, points, tris, report.failing_faces, report.blocked_vertices, pull=PULL, size=(640, 480),
+               title=f"demo part: {len(report.failing_faces)} of {report.faces} faces fail "
+                     f"{REQUIRED_DRAFT_DEG:g}° draft, {len(report.blocked_vertices)} undercut vertices")
+    print(f"\npicture of the drilled part: {path}")
 
 
 def main():
@@ -135,8 +153,13 @@ def main():
             failing.append(i)
         print(f"{i:>4}  {name:<13} {angle:>12.3f}° {draft:>7.3f}°  {'ok' if ok else 'FAILS'}")
     print(f"faces failing the {REQUIRED_DRAFT_DEG:g} degree draft: {failing}")
-    undercut_and_drilling()
+    return undercut_and_drilling()
 
 
 if __name__ == "__main__":
-    main()
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--png", help="also draw the drilled part to this PNG file")
+    args = parser.parse_args()
+    drilled = main()
+    if args.png:
+        picture(drilled, args.png)

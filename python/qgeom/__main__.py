@@ -1,0 +1,7 @@
+"""python -m qgeom: the qgeom-check command."""
+import sys
+
+from .cli import main
+
+if __name__ == "__main__":
+    sys.exit(main())
