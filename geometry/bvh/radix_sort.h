@@ -2,6 +2,7 @@
 // Callers pack a key above a payload (an index) so one array carries both.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -14,6 +15,15 @@ inline void radix_sort_bits(std::vector<uint64_t>& words, int from, int to) {
     constexpr int kDigit = 11;
     constexpr size_t kBuckets = size_t{1} << kDigit;
     if (words.size() < 2 || from >= to) return;
+    // Small arrays (the clusters a tree build re-sorts) by comparison: the
+    // buckets alone would cost more than the words.
+    if (words.size() <= 512) {
+        const uint64_t key_mask = to - from >= 64 ? ~uint64_t{0} : (uint64_t{1} << (to - from)) - 1;
+        std::stable_sort(words.begin(), words.end(), [&](uint64_t a, uint64_t b) {
+            return ((a >> from) & key_mask) < ((b >> from) & key_mask);
+        });
+        return;
+    }
     uint64_t all_or = 0, all_and = ~uint64_t{0};
     for (uint64_t w : words) {
         all_or |= w;

@@ -42,10 +42,12 @@ struct Ray {
     // far for them.
     double e_bound = kInf, v_bound = kInf;
 
-    Ray(Vec3 o_, Vec3 d_, const BvhNode& root) : o(o_), d(d_ + Vec3{}) {  // + 0 turns -0 into +0
+    template <class Node>
+    Ray(Vec3 o_, Vec3 d_, const Node& root) : o(o_), d(d_ + Vec3{}) {  // + 0 turns -0 into +0
         dsum = std::fabs(d.x) + std::fabs(d.y) + std::fabs(d.z);
         double r = 0.0;
-        for (int i = 0; i < 3; ++i) r = std::max({r, std::fabs(o[i] - root.lo[i]), std::fabs(o[i] - root.hi[i])});
+        for (int i = 0; i < 3; ++i)
+            r = std::max({r, std::fabs(o[i] - double(root.lo[i])), std::fabs(o[i] - double(root.hi[i]))});
         r *= 1.0 + 0x1p-50;
         if (r <= 0x1p300 && dsum <= 0x1p100) {
             constexpr double kTiny = 0x1p-1060;
@@ -67,7 +69,8 @@ struct Ray {
     // product), so widening the far time by 2^-50 keeps every box that the
     // exact ray enters; 2^-1070 covers times that underflowed. An empty box
     // (lo > hi) gives an empty range.
-    [[gnu::always_inline]] bool slab(const BvhNode& node, double& t_near) const {
+    template <class Node>
+    [[gnu::always_inline]] bool slab(const Node& node, double& t_near) const {
         double tmin = 0.0, tmax = kInf;
         for (int i = 0; i < 3; ++i) {
             const double lo = node.lo[i], hi = node.hi[i];
@@ -93,10 +96,29 @@ bool ray_blocked_brute_force(const TriMesh& mesh, Vec3 o, Vec3 d) {
     return false;
 }
 
+// A node of the tree built for one direction: its box rounded outwards to
+// floats, so that more of the tree stays in cache (the exact test decides).
+struct CompactNode {
+    float lo[3], hi[3];
+    uint32_t first, count;
+    bool is_leaf() const { return count != 0; }
+};
+static_assert(sizeof(CompactNode) == 32);
+
+float round_down(double x) {
+    const float f = static_cast<float>(x);
+    return static_cast<double>(f) > x ? std::nextafter(f, -std::numeric_limits<float>::infinity()) : f;
+}
+float round_up(double x) {
+    const float f = static_cast<float>(x);
+    return static_cast<double>(f) < x ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
+}
+
 // A tree to walk: nodes with their boxes, items (triangle indices) in leaf
 // order, and optionally which items may be met at all.
+template <class Node>
 struct RayTree {
-    const BvhNode* nodes = nullptr;
+    const Node* nodes = nullptr;
     const uint32_t* items = nullptr;
     const uint8_t* live = nullptr;  // null: every item
     bool empty = true;
@@ -110,11 +132,12 @@ struct RayCaster::Impl {
     // The tree for one direction (blocked_from): the mesh's tree with the
     // triangles parallel to it marked dead and the boxes shrunk to the rest.
     std::vector<BvhNode> direction_nodes;
+    std::vector<CompactNode> compact_nodes;
     std::vector<uint8_t> direction_live;
 
     explicit Impl(const TriMesh& m) : mesh(m), points(m.points().data()), triangles(m.triangles().data()) {}
 
-    RayTree mesh_tree() const {
+    RayTree<BvhNode> mesh_tree() const {
         const Bvh& bvh = mesh.bvh();
         return {bvh.nodes().data(), bvh.items().data(), nullptr, bvh.empty()};
     }
@@ -125,15 +148,16 @@ struct RayCaster::Impl {
                                   ray.v_bound);
     }
 
-    bool any_hit(const RayTree& tree, const Ray& ray) const {
+    template <class Node>
+    bool any_hit(const RayTree<Node>& tree, const Ray& ray) const {
         if (tree.empty) return false;
-        const BvhNode* nodes = tree.nodes;
+        const Node* nodes = tree.nodes;
         uint32_t stack[kStackSize];
         int top = 0;
         double t_root = 0.0;
         if (ray.slab(nodes[0], t_root)) stack[top++] = 0;
         while (top > 0) {
-            const BvhNode* node = &nodes[stack[--top]];
+            const Node* node = &nodes[stack[--top]];
             while (!node->is_leaf()) {
                 Q_ASSERT(top < kStackSize, "tree walk: every path is shorter than Bvh::kStackSize");
                 const uint32_t l = node->first, r = l + 1;
@@ -165,7 +189,7 @@ struct RayCaster::Impl {
 
     // Marks the items parallel to d dead and shrinks the boxes to the live
     // ones; a node with none left gets an empty box.
-    RayTree direction_tree(Vec3 d) {
+    RayTree<CompactNode> direction_tree(Vec3 d) {
         const Bvh& bvh = mesh.bvh();
         if (bvh.empty()) return {};
         const auto& nodes = bvh.nodes();
@@ -203,7 +227,15 @@ struct RayCaster::Impl {
             node.lo = {std::min(l.lo.x, r.lo.x), std::min(l.lo.y, r.lo.y), std::min(l.lo.z, r.lo.z)};
             node.hi = {std::max(l.hi.x, r.hi.x), std::max(l.hi.y, r.hi.y), std::max(l.hi.z, r.hi.z)};
         }
-        return {direction_nodes.data(), items.data(), direction_live.data(), false};
+        compact_nodes.resize(n);
+        for (size_t i = 0; i < n; ++i) {
+            const BvhNode& b = direction_nodes[i];
+            CompactNode& c = compact_nodes[i];
+            for (int k = 0; k < 3; ++k) c.lo[k] = round_down(b.lo[k]), c.hi[k] = round_up(b.hi[k]);
+            c.first = b.first;
+            c.count = b.count;
+        }
+        return {compact_nodes.data(), items.data(), direction_live.data(), false};
     }
 };
 
@@ -227,7 +259,7 @@ std::vector<uint8_t> RayCaster::blocked_from(std::span<const Vec3> points, Vec3 
     std::vector<uint8_t> out(points.size(), 0);
     if (never_meets(d) || points.empty()) return out;
     const Vec3 dn = normalised_direction(d);
-    const RayTree tree = impl_->direction_tree(dn);
+    const RayTree<CompactNode> tree = impl_->direction_tree(dn);
     if (tree.empty) return out;
     const size_t chunks = (points.size() - 1) / kRayChunk + 1;
     run_tasks(points.size() >= kRaysSplitFrom, chunks, [&](size_t k) {
