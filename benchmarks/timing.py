@@ -1,4 +1,5 @@
-"""Shared by the benchmarks: best-of-n wall time, with one BLAS thread for fair comparisons."""
+"""Shared by the benchmarks: best-of-n and per-run wall times, the load other work puts on the processors, and
+one BLAS thread for fair comparisons."""
 import os
 import time
 
@@ -14,3 +15,43 @@ def timed(func, repeat):
         result = func()
         best = min(best, time.perf_counter() - start)
     return best, result
+
+
+def samples(func, repeat):
+    """Wall time of each of `repeat` runs, and the last result: for tails that a best time hides."""
+    times, result = [], None
+    for _ in range(repeat):
+        start = time.perf_counter()
+        result = func()
+        times.append(time.perf_counter() - start)
+    return times, result
+
+
+def cpu_ticks(cpus):
+    """(busy, total) jiffies of each processor, from /proc/stat."""
+    ticks = {}
+    with open("/proc/stat") as f:
+        for line in f:
+            name, *values = line.split()
+            if name.startswith("cpu") and name[3:].isdigit() and int(name[3:]) in cpus:
+                v = list(map(int, values[:8]))
+                ticks[int(name[3:])] = (sum(v) - v[3] - v[4], sum(v))
+    return ticks
+
+
+def background_load(cpus, seconds=0.5):
+    """Share of each processor that other work took over `seconds`: "idle" is only idle if this is near 0."""
+    before = cpu_ticks(cpus)
+    time.sleep(seconds)
+    after = cpu_ticks(cpus)
+    return {c: (after[c][0] - before[c][0]) / max(1, after[c][1] - before[c][1]) for c in cpus}
+
+
+def wait_quiet(cpus, limit=0.1, patience=30.0):
+    """Waits up to `patience` s for other work to leave every processor in `cpus` below `limit`; returns the
+    last load seen, so that a caller can flag times taken while the machine was busy."""
+    deadline = time.monotonic() + patience
+    while True:
+        load = max(background_load(cpus).values())
+        if load < limit or time.monotonic() > deadline:
+            return load
