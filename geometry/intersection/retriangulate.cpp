@@ -26,6 +26,7 @@ public:
         if (out_.index[t] == kNone) {
             out_.index[t] = static_cast<uint32_t>(out_.cuts.size());
             out_.cuts.emplace_back(mesh_, origin_, t);
+            out_.cuts.back().cdt.lend_scratch(&scratch_);
         }
         return out_.cuts[out_.index[t]];
     }
@@ -84,6 +85,7 @@ private:
     Origin origin_;
     MeshCuts& out_;
     std::vector<uint32_t> spread_;  // per cut triangle: edge points already passed on
+    TriangleCdt::Scratch scratch_;  // lent to every triangulation while it is built
 };
 
 // A triangle cut by many pairs gets their points before any segment, in a
@@ -166,6 +168,7 @@ MeshCuts retriangulate(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, W
         }
     }
     builder.propagate_edge_points(cuts);
+    for (CutTriangle& c : out.cuts) c.cdt.lend_scratch(nullptr);
     return out;
 }
 

@@ -38,6 +38,7 @@
 #include <cstdint>
 #include <initializer_list>
 #include <utility>
+#include <memory>
 #include <vector>
 
 #include "geometry/common.h"
@@ -257,13 +258,30 @@ private:
     double grid_x0_ = 0.0, grid_y0_ = 0.0, grid_sx_ = 0.0, grid_sy_ = 0.0;
     size_t grid_next_rebuild_ = 64;
 
+public:
     // Buffers kept only to avoid reallocation; no result travels through
-    // them from one member function to another. stack_ is legalize's work
-    // list, new_tris_ holds retriangulate's new faces, and cavity_ is
+    // them from one member function to another. `stack` is legalize's work
+    // list, `new_tris` holds retriangulate's new faces, and `cavity` is
     // add_constraint's, handed explicitly to trace and then to the recovery
-    // it picks.
-    std::vector<uint32_t> stack_, new_tris_;
-    Cavity cavity_;
+    // it picks. A caller that builds many triangulations on one thread lends
+    // them one set (lend_scratch), so that each does not allocate its own;
+    // lend_scratch(nullptr) before the lender goes away.
+    struct Scratch {
+        std::vector<uint32_t> stack, new_tris;
+        Cavity cavity;
+    };
+    void lend_scratch(Scratch* scratch) { scratch_ = scratch != nullptr ? scratch : own_scratch_.get(); }
+
+private:
+    Scratch& scratch() {
+        if (scratch_ == nullptr) {
+            own_scratch_ = std::make_unique<Scratch>();
+            scratch_ = own_scratch_.get();
+        }
+        return *scratch_;
+    }
+    std::unique_ptr<Scratch> own_scratch_;
+    Scratch* scratch_ = nullptr;
 };
 
 // Asked for every piece edge by the classification: inline.

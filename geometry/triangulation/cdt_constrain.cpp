@@ -155,7 +155,7 @@ bool TriangleCdt::add_constraint(uint32_t a, uint32_t b) {
         if (tr.blocked || n > verts_.size()) return false;
         cur = tr.stop;
     }
-    Cavity& cavity = cavity_;
+    Cavity& cavity = scratch().cavity;
     cur = a;
     while (cur != b) {
         const Trace tr = trace(cur, b, &cavity);
@@ -221,27 +221,28 @@ void TriangleCdt::retriangulate(const Cavity& cavity, uint32_t s, uint32_t e) {
     }
     std::sort(outer.begin(), outer.end(), [](const Outer& x, const Outer& y) { return x.key < y.key; });
 
-    new_tris_.clear();
-    triangulate_pseudo(s, e, cavity.left, new_tris_);
+    std::vector<uint32_t>& new_tris = scratch().new_tris;
+    new_tris.clear();
+    triangulate_pseudo(s, e, cavity.left, new_tris);
     std::vector<uint32_t> rev(cavity.right.rbegin(), cavity.right.rend());
-    triangulate_pseudo(e, s, rev, new_tris_);
-    if (new_tris_.size() != 3 * faces.size()) panic("TriangleCdt: cavity retriangulation mismatch");
+    triangulate_pseudo(e, s, rev, new_tris);
+    if (new_tris.size() != 3 * faces.size()) panic("TriangleCdt: cavity retriangulation mismatch");
 
     struct Half {
         uint64_t key;
         uint32_t face;
     };
     std::vector<Half> halves;
-    halves.reserve(new_tris_.size());
+    halves.reserve(new_tris.size());
     for (size_t k = 0; k < faces.size(); ++k) {
         for (int i = 0; i < 3; ++i) {
-            halves.push_back({edge_key(new_tris_[3 * k + next_corner(i)], new_tris_[3 * k + prev_corner(i)]), faces[k]});
+            halves.push_back({edge_key(new_tris[3 * k + next_corner(i)], new_tris[3 * k + prev_corner(i)]), faces[k]});
         }
     }
     std::sort(halves.begin(), halves.end(), [](const Half& x, const Half& y) { return x.key < y.key; });
 
     for (size_t k = 0; k < faces.size(); ++k) {
-        const std::array<uint32_t, 3> v = {new_tris_[3 * k], new_tris_[3 * k + 1], new_tris_[3 * k + 2]};
+        const std::array<uint32_t, 3> v = {new_tris[3 * k], new_tris[3 * k + 1], new_tris[3 * k + 2]};
         std::array<uint32_t, 3> n{};
         uint8_t fixed = 0;
         for (int i = 0; i < 3; ++i) {

@@ -234,10 +234,11 @@ void TriangleCdt::split_boundary(uint32_t f, int i, uint32_t p) {
 
 // Lawson flips around the new vertex p, starting from its new faces.
 void TriangleCdt::legalize(uint32_t p, std::initializer_list<uint32_t> faces) {
-    stack_.assign(faces);
-    while (!stack_.empty()) {
-        const uint32_t f = stack_.back();
-        stack_.pop_back();
+    std::vector<uint32_t>& stack = scratch().stack;
+    stack.assign(faces);
+    while (!stack.empty()) {
+        const uint32_t f = stack.back();
+        stack.pop_back();
         const Tri& t = tris_[f];
         const int i = index_of(t, p);
         Q_ASSERT(i >= 0, "legalize: flips keep p a corner of every face on the stack");
@@ -248,8 +249,8 @@ void TriangleCdt::legalize(uint32_t p, std::initializer_list<uint32_t> faces) {
         if (j < 0) continue;
         if (incircle(t.v[0], t.v[1], t.v[2], tris_[g].v[j]) == Sign::Positive) {
             flip(f, i, g, j);
-            stack_.push_back(f);
-            stack_.push_back(g);
+            stack.push_back(f);
+            stack.push_back(g);
         }
     }
 }
