@@ -38,6 +38,8 @@ inline double norm(Vec3 a) { return std::sqrt(norm_squared(a)); }
 // Largest component magnitude. A NaN component is kept only when it comes
 // first (std::max's comparisons are false for it): callers test finiteness.
 inline double max_abs3(Vec3 v) { return std::max({std::fabs(v.x), std::fabs(v.y), std::fabs(v.z)}); }
+// v * 2^e, componentwise (exact unless a component leaves the normal range).
+inline Vec3 ldexp3(Vec3 v, int e) { return {std::ldexp(v.x, e), std::ldexp(v.y, e), std::ldexp(v.z, e)}; }
 
 inline bool is_finite(Vec3 a) {
     return std::isfinite(a.x) && std::isfinite(a.y) && std::isfinite(a.z);

@@ -291,7 +291,7 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
 
     const Quantizer quantizer(cbox);
     std::vector<uint64_t> words(triangles.size() - bvh.unbounded_.size());
-    auto code = [&](size_t begin, size_t end, size_t out, const std::vector<uint32_t>& skip) {
+    auto code = [&](size_t begin, size_t end, size_t out, std::span<const uint32_t> skip) {
         size_t u = 0;
         for (size_t f = begin; f < end; ++f) {
             if (u < skip.size() && skip[u] == f) {
@@ -303,7 +303,7 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
         }
     };
     const size_t unbounded_first = bvh.unbounded_.size() - scans[1].unbounded.size();
-    const std::vector<uint32_t> skip0(bvh.unbounded_.begin(), bvh.unbounded_.begin() + unbounded_first);
+    const std::span<const uint32_t> skip0(bvh.unbounded_.data(), unbounded_first);
     run_both(split, [&] { code(0, half, 0, skip0); },
              [&] { code(half, triangles.size(), half - unbounded_first, scans[1].unbounded); });
     Sorter prims(points, triangles);

@@ -70,7 +70,7 @@ int magnitude_shift(std::span<const Vec3> a, std::span<const Vec3> b) {
 
 void scale_points(std::vector<Vec3>& points, int shift) {
     if (shift == 0) return;
-    for (Vec3& p : points) p = {std::ldexp(p.x, shift), std::ldexp(p.y, shift), std::ldexp(p.z, shift)};
+    for (Vec3& p : points) p = ldexp3(p, shift);
 }
 
 }  // namespace geom

@@ -393,32 +393,38 @@ int minor_times(const Diff& x1, const Diff& y2, const Diff& x2, const Diff& y1, 
     return expansion_sum(n1, t1, n2, t2, h);
 }
 
-// det[a - d; b - d; c - d], exact in the safe band.
-double orient3d_det_exact(Vec3 a, Vec3 b, Vec3 c, Vec3 d) {
-    const Diff adx = exact_diff(a.x, d.x), bdx = exact_diff(b.x, d.x), cdx = exact_diff(c.x, d.x);
-    const Diff ady = exact_diff(a.y, d.y), bdy = exact_diff(b.y, d.y), cdy = exact_diff(c.y, d.y);
-    const Diff adz = exact_diff(a.z, d.z), bdz = exact_diff(b.z, d.z), cdz = exact_diff(c.z, d.z);
+// det[r0; r1; r2] of rows held exactly, by minors along the z column.
+double det3_exact(const Diff (&r0)[3], const Diff (&r1)[3], const Diff (&r2)[3]) {
     double ta[64], tb[64], tc[64], ab[128], all[192];
-    const int na = minor_times(bdx, cdy, cdx, bdy, adz, ta);
-    const int nb = minor_times(cdx, ady, adx, cdy, bdz, tb);
-    const int nc = minor_times(adx, bdy, bdx, ady, cdz, tc);
+    const int na = minor_times(r1[0], r2[1], r2[0], r1[1], r0[2], ta);
+    const int nb = minor_times(r2[0], r0[1], r0[0], r2[1], r1[2], tb);
+    const int nc = minor_times(r0[0], r1[1], r1[0], r0[1], r2[2], tc);
     const int nab = expansion_sum(na, ta, nb, tb, ab);
     const int n = expansion_sum(nab, ab, nc, tc, all);
     return all[n - 1];
 }
 
-// d . ((p - o) x (q - o)), exact in the safe band.
+// Rows v - o held exactly, in the safe band.
+void diff_row(Vec3 v, Vec3 o, Diff (&row)[3]) {
+    for (int k = 0; k < 3; ++k) row[k] = exact_diff(v[k], o[k]);
+}
+
+// det[a - d; b - d; c - d], exact in the safe band.
+double orient3d_det_exact(Vec3 a, Vec3 b, Vec3 c, Vec3 d) {
+    Diff ra[3], rb[3], rc[3];
+    diff_row(a, d, ra);
+    diff_row(b, d, rb);
+    diff_row(c, d, rc);
+    return det3_exact(ra, rb, rc);
+}
+
+// d . ((p - o) x (q - o)) = det[p - o; q - o; d], exact in the safe band.
 double orient_direction_exact(Vec3 o, Vec3 p, Vec3 q, Vec3 d) {
-    const Diff px = exact_diff(p.x, o.x), py = exact_diff(p.y, o.y), pz = exact_diff(p.z, o.z);
-    const Diff qx = exact_diff(q.x, o.x), qy = exact_diff(q.y, o.y), qz = exact_diff(q.z, o.z);
-    const Diff dx{{d.x, 0.0}, 1}, dy{{d.y, 0.0}, 1}, dz{{d.z, 0.0}, 1};
-    double tx[64], ty[64], tz[64], xy[128], all[192];
-    const int nx = minor_times(py, qz, pz, qy, dx, tx);
-    const int ny = minor_times(pz, qx, px, qz, dy, ty);
-    const int nz = minor_times(px, qy, py, qx, dz, tz);
-    const int nxy = expansion_sum(nx, tx, ny, ty, xy);
-    const int n = expansion_sum(nxy, xy, nz, tz, all);
-    return all[n - 1];
+    Diff rp[3], rq[3];
+    diff_row(p, o, rp);
+    diff_row(q, o, rq);
+    const Diff rd[3] = {{{d.x, 0.0}, 1}, {{d.y, 0.0}, 1}, {{d.z, 0.0}, 1}};
+    return det3_exact(rp, rq, rd);
 }
 
 double orient_direction_bigfloat(Vec3 o, Vec3 p, Vec3 q, Vec3 d) {

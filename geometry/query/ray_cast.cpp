@@ -22,9 +22,8 @@ constexpr int kStackSize = Bvh::kStackSize;
 Vec3 normalised_direction(Vec3 d) {
     int e = 0;
     std::frexp(max_abs3(d), &e);
-    const Vec3 s{std::ldexp(d.x, 1 - e), std::ldexp(d.y, 1 - e), std::ldexp(d.z, 1 - e)};
-    const Vec3 back{std::ldexp(s.x, e - 1), std::ldexp(s.y, e - 1), std::ldexp(s.z, e - 1)};
-    return back == d ? s : d;
+    const Vec3 s = ldexp3(d, 1 - e);
+    return ldexp3(s, e - 1) == d ? s : d;
 }
 
 // Per-ray constants of the tree walk.
@@ -131,7 +130,6 @@ struct RayCaster::Impl {
 
     // The tree for one direction (blocked_from): the mesh's tree with the
     // triangles parallel to it marked dead and the boxes shrunk to the rest.
-    std::vector<BvhNode> direction_nodes;
     std::vector<CompactNode> compact_nodes;
     std::vector<uint8_t> direction_live;
 
@@ -188,20 +186,24 @@ struct RayCaster::Impl {
     }
 
     // Marks the items parallel to d dead and shrinks the boxes to the live
-    // ones; a node with none left gets an empty box.
+    // ones (rounded outwards to floats); a node with none left gets an empty
+    // box. The union of outward-rounded boxes is itself one.
     RayTree<CompactNode> direction_tree(Vec3 d) {
         const Bvh& bvh = mesh.bvh();
         if (bvh.empty()) return {};
         const auto& nodes = bvh.nodes();
         const auto& items = bvh.items();
-        direction_nodes.assign(nodes.begin(), nodes.end());
+        const size_t n = nodes.size();
+        compact_nodes.resize(n);
         direction_live.assign(items.size(), 0);
-        const Vec3 none_lo{kInf, kInf, kInf}, none_hi{-kInf, -kInf, -kInf};
         auto leaves = [&](size_t begin, size_t end) {
             for (size_t i = begin; i < end; ++i) {
-                BvhNode& node = direction_nodes[i];
+                const BvhNode& node = nodes[i];
+                CompactNode& c = compact_nodes[i];
+                c.first = node.first;
+                c.count = node.count;
                 if (!node.is_leaf()) continue;
-                Vec3 lo = none_lo, hi = none_hi;
+                Vec3 lo{kInf, kInf, kInf}, hi{-kInf, -kInf, -kInf};
                 for (uint32_t j = node.first; j < node.first + node.count; ++j) {
                     const Triangle& t = triangles[items[j]];
                     const Vec3 a = points[t[0]], b = points[t[1]], c = points[t[2]];
@@ -213,27 +215,19 @@ struct RayCaster::Impl {
                         hi = {std::max(hi.x, p.x), std::max(hi.y, p.y), std::max(hi.z, p.z)};
                     }
                 }
-                node.lo = lo;
-                node.hi = hi;
+                for (int k = 0; k < 3; ++k) c.lo[k] = round_down(lo[k]), c.hi[k] = round_up(hi[k]);
             }
         };
-        const size_t n = direction_nodes.size();
         run_both(items.size() >= kRayTreeSplitFrom, [&] { leaves(0, n / 2); }, [&] { leaves(n / 2, n); });
         // Children follow their parent in the array.
         for (size_t i = n; i-- > 0;) {
-            BvhNode& node = direction_nodes[i];
+            CompactNode& node = compact_nodes[i];
             if (node.is_leaf()) continue;
-            const BvhNode &l = direction_nodes[node.first], &r = direction_nodes[node.first + 1];
-            node.lo = {std::min(l.lo.x, r.lo.x), std::min(l.lo.y, r.lo.y), std::min(l.lo.z, r.lo.z)};
-            node.hi = {std::max(l.hi.x, r.hi.x), std::max(l.hi.y, r.hi.y), std::max(l.hi.z, r.hi.z)};
-        }
-        compact_nodes.resize(n);
-        for (size_t i = 0; i < n; ++i) {
-            const BvhNode& b = direction_nodes[i];
-            CompactNode& c = compact_nodes[i];
-            for (int k = 0; k < 3; ++k) c.lo[k] = round_down(b.lo[k]), c.hi[k] = round_up(b.hi[k]);
-            c.first = b.first;
-            c.count = b.count;
+            const CompactNode &l = compact_nodes[node.first], &r = compact_nodes[node.first + 1];
+            for (int k = 0; k < 3; ++k) {
+                node.lo[k] = std::min(l.lo[k], r.lo[k]);
+                node.hi[k] = std::max(l.hi[k], r.hi[k]);
+            }
         }
         return {compact_nodes.data(), items.data(), direction_live.data(), false};
     }

@@ -17,8 +17,8 @@ bool ray_meets_triangle_slow(Vec3 a, Vec3 b, Vec3 c, Vec3 o, Vec3 d) {
         std::frexp(big, &e);
         std::frexp(dbig, &ed);
         auto exact = [](Vec3 v, int k, Vec3& out) {
-            out = {std::ldexp(v.x, k), std::ldexp(v.y, k), std::ldexp(v.z, k)};
-            return Vec3{std::ldexp(out.x, -k), std::ldexp(out.y, -k), std::ldexp(out.z, -k)} == v;
+            out = ldexp3(v, k);
+            return ldexp3(out, -k) == v;
         };
         Vec3 sa, sb, sc, so, sd;
         const int k = big != 0.0 ? -e : 0;
@@ -67,8 +67,7 @@ std::optional<double> ray_triangle_toi(Vec3 a, Vec3 b, Vec3 c, Vec3 o, Vec3 d) {
     int ep = 0, ed = 0;
     std::frexp(m, &ep);
     std::frexp(max_abs3(d), &ed);
-    auto scaled = [](Vec3 v, int e) { return Vec3{std::ldexp(v.x, -e), std::ldexp(v.y, -e), std::ldexp(v.z, -e)}; };
-    const double t = toi_formula(scaled(A, ep), scaled(B, ep), scaled(C, ep), Vec3{}, scaled(d, ed));
+    const double t = toi_formula(ldexp3(A, -ep), ldexp3(B, -ep), ldexp3(C, -ep), Vec3{}, ldexp3(d, -ed));
     if (std::isnan(t)) return std::numeric_limits<double>::infinity();
     return std::ldexp(t, ep + 1 - ed);
 }

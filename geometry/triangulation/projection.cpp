@@ -16,8 +16,7 @@ DropAxisProjection drop_axis_projection(Vec3 p0, Vec3 p1, Vec3 p2) {
         double m = 0.0;
         for (Vec3 p : {p0, p1, p2}) m = std::max({m, std::fabs(p.x), std::fabs(p.y), std::fabs(p.z)});
         const int e = std::ilogb(m);
-        auto sc = [e](Vec3 p) { return Vec3{std::ldexp(p.x, -e), std::ldexp(p.y, -e), std::ldexp(p.z, -e)}; };
-        n = cross(sc(p1) - sc(p0), sc(p2) - sc(p0));
+        n = cross(ldexp3(p1, -e) - ldexp3(p0, -e), ldexp3(p2, -e) - ldexp3(p0, -e));
     }
     const double ax = std::fabs(n.x), ay = std::fabs(n.y), az = std::fabs(n.z);
     out.axis = (az >= ax && az >= ay) ? 2 : (ay >= ax ? 1 : 0);
