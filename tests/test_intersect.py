@@ -382,3 +382,24 @@ def test_helper_thread_short_of_memory_raises_instead_of_ending_the_process():
                          text=True, timeout=300)
     assert out.returncode == 0, out.stderr[-500:]
     assert len(out.stdout.split("\n")) == len(extras) + 1
+
+
+def test_open_soup_of_large_triangles_costs_about_its_output():
+    # Every soup triangle crosses the sphere, so the sphere's pieces form a
+    # fine arrangement and the result grows about quadratically; each piece
+    # patch then needs an inside test against triangles whose boxes all hold
+    # it. Per result triangle the cost must stay flat (it grew with the soup).
+    import time
+    sp, st = icosphere(2)
+    per_triangle = {}
+    for n in (250, 1000, 2500):
+        rng = np.random.default_rng(n)
+        soup = (rng.normal(size=(3 * n, 3)) * 0.8, np.arange(3 * n).reshape(n, 3))
+        best = float("inf")
+        for _ in range(2):
+            t0 = time.perf_counter()
+            (points, tris), counts = qboolean.pyintersect(soup, (sp, st), False, True)
+            best = min(best, time.perf_counter() - t0)
+        assert sum(counts) == len(tris)
+        per_triangle[n] = best / len(tris)
+    assert per_triangle[2500] < 3 * max(per_triangle[250], 1e-7), per_triangle

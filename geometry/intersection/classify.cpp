@@ -64,6 +64,9 @@ double score(Vec3 a, Vec3 b, Vec3 c) {
 // Unit normals closer than this (|n1 x n2|) count as parallel.
 constexpr double kParallelSine = 1e-6;
 
+// From this many inside tests on, one batch query beats one search each.
+constexpr size_t kBatchFrom = 64;
+
 class Classifier {
 public:
     explicit Classifier(const ClassifyInput& in)
@@ -196,13 +199,12 @@ private:
         return 0;
     }
 
-    // Whether the patch of a member of triangle t with test point p is kept.
-    // A test point within the merge distance of the other surface, on a
-    // triangle parallel to its own, lies in a coincident area whose planes
-    // differ by rounding only: the facing decides, as for exact ones.
-    bool kept(uint32_t t, Vec3 p, uint32_t hint, int coplanar) const {
-        if (coplanar != 0) return coplanar > 0 && in_.first;
-        const InsideResult r = hint == kNone ? inside_test(in_.other, p) : inside_test(in_.other, p, hint);
+    // Whether the patch of a member of triangle t is kept, from the inside
+    // test at its test point. A test point within the merge distance of the
+    // other surface, on a triangle parallel to its own, lies in a coincident
+    // area whose planes differ by rounding only: the facing decides, as for
+    // exact ones.
+    bool kept(uint32_t t, const InsideResult& r) const {
         if (r.distance <= in_.cuts.merge_tol) {
             const Vec3 a = own_normal(t), b = other_normal(r.nearest.triangle);
             const double la = norm(a), lb = norm(b);
@@ -236,22 +238,49 @@ private:
         }
         for (uint32_t t : rim_) consider(t, score(pts[tris[t][0]], pts[tris[t][1]], pts[tris[t][2]]));
 
-        // 0, 1: the verdict; 2: not decided yet.
-        std::vector<uint8_t> keep(total, 2);
-        auto verdict = [&](uint32_t root) {
-            uint8_t& k = keep[root];
-            if (k != 2) return k;
+        // Test points of the patches, in order of first use; one batch of
+        // nearest-triangle queries serves them all when there are many.
+        std::vector<uint8_t> keep(total, 2);  // 0, 1: the verdict; 2: not decided yet
+        std::vector<uint32_t> tested;         // roots waiting for an inside test
+        std::vector<uint32_t> tested_triangle;
+        std::vector<Vec3> test_points;
+        std::vector<uint32_t> hints;
+        auto prepare = [&](uint32_t root) {
+            if (keep[root] != 2) return;  // decided, or queued (3)
             const uint32_t id = best[root] == kNone ? root : best[root];
+            Vec3 p;
+            uint32_t t = id, hint = kNone;
             if (id < n_) {
-                k = kept(id, centre(pts[tris[id][0]], pts[tris[id][1]], pts[tris[id][2]]), kNone, 0);
+                p = centre(pts[tris[id][0]], pts[tris[id][1]], pts[tris[id][2]]);
             } else {
-                const Piece& p = pieces_[id - n_];
-                const CutTriangle& c = in_.own_cuts.cuts[p.cut];
-                const Vec3 m = centre(pos(p.refs[0]), pos(p.refs[1]), pos(p.refs[2]));
-                k = kept(c.triangle, m, c.partner, coplanar_overlap(c, m));
+                const Piece& piece = pieces_[id - n_];
+                const CutTriangle& c = in_.own_cuts.cuts[piece.cut];
+                p = centre(pos(piece.refs[0]), pos(piece.refs[1]), pos(piece.refs[2]));
+                t = c.triangle;
+                hint = c.partner;
+                if (const int coplanar = coplanar_overlap(c, p); coplanar != 0) {
+                    keep[root] = coplanar > 0 && in_.first;
+                    return;
+                }
             }
-            return k;
+            keep[root] = 3;
+            tested.push_back(root);
+            tested_triangle.push_back(t);
+            test_points.push_back(p);
+            hints.push_back(hint);
         };
+        for (uint32_t t = 0; t < n_; ++t)
+            if (in_.own_cuts.index[t] == kNone && !in_.own_cuts.dropped[t]) prepare(patches.find(t));
+        for (uint32_t j = 0; j < pieces_.size(); ++j) prepare(patches.find(n_ + j));
+        if (tested.size() >= kBatchFrom) {
+            const std::vector<NearestTriangle> near = nearest_triangles(in_.other, test_points, hints);
+            for (size_t k = 0; k < tested.size(); ++k)
+                keep[tested[k]] = kept(tested_triangle[k], inside_test(in_.other, test_points[k], near[k]));
+        } else {
+            for (size_t k = 0; k < tested.size(); ++k)
+                keep[tested[k]] = kept(tested_triangle[k], inside_test(in_.other, test_points[k], hints[k]));
+        }
+        auto verdict = [&](uint32_t root) { return keep[root] == 1; };
 
         MeshRuns out;
         for (uint32_t t = 0; t < n_; ++t)

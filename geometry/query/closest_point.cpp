@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 namespace geom {
 
@@ -207,6 +208,187 @@ NearestTriangle nearest_triangle(const TriMesh& mesh, Vec3 p, uint32_t hint) {
     return best;
 }
 
+namespace {
+
+// The points of a batch query in a median-split tree of their boxes. Each
+// node keeps the largest squared-distance bound of its points (+inf while a
+// point has none, or a NaN one), refreshed as the bounds shrink.
+class PointTree {
+public:
+    struct Node {
+        Vec3 lo, hi;
+        double bound = 0.0;
+        uint32_t first = 0;  // leaf: offset into order(); inner: left child, right child is first + 1
+        uint32_t count = 0;  // leaf: number of points (> 0); inner: 0
+    };
+
+    PointTree(std::span<const Vec3> points, std::vector<uint32_t> order) : points_(points), order_(std::move(order)) {
+        nodes_.reserve(order_.size());
+        nodes_.push_back({});
+        build(0, 0, static_cast<uint32_t>(order_.size()));
+    }
+
+    const std::vector<Node>& nodes() const { return nodes_; }
+    const std::vector<uint32_t>& order() const { return order_; }
+
+    void refit(const std::vector<NearestTriangle>& best, const std::vector<uint8_t>& have) {
+        // Children come after their parent.
+        for (size_t k = nodes_.size(); k-- > 0;) {
+            Node& n = nodes_[k];
+            if (n.count == 0) {
+                n.bound = std::max(nodes_[n.first].bound, nodes_[n.first + 1].bound);
+                continue;
+            }
+            double m = 0.0;
+            for (uint32_t i = n.first; i < n.first + n.count; ++i) {
+                const uint32_t q = order_[i];
+                const double d2 = best[q].distance_squared;
+                m = have[q] && !std::isnan(d2) ? std::max(m, d2) : std::numeric_limits<double>::infinity();
+                if (m == std::numeric_limits<double>::infinity()) break;
+            }
+            n.bound = m;
+        }
+    }
+
+private:
+    static constexpr uint32_t kLeafSize = 4;
+
+    // Depth stays below 33: every split halves the range.
+    void build(uint32_t node, uint32_t lo, uint32_t hi) {
+        Vec3 a = points_[order_[lo]], b = a;
+        for (uint32_t i = lo + 1; i < hi; ++i) {
+            const Vec3 p = points_[order_[i]];
+            for (int k = 0; k < 3; ++k) a[k] = std::min(a[k], p[k]), b[k] = std::max(b[k], p[k]);
+        }
+        nodes_[node].lo = a;
+        nodes_[node].hi = b;
+        if (hi - lo <= kLeafSize) {
+            nodes_[node].first = lo;
+            nodes_[node].count = hi - lo;
+            return;
+        }
+        const Vec3 e = b - a;
+        const int axis = e.x >= e.y && e.x >= e.z ? 0 : (e.y >= e.z ? 1 : 2);
+        const uint32_t mid = lo + (hi - lo) / 2;
+        std::nth_element(order_.begin() + lo, order_.begin() + mid, order_.begin() + hi, [&](uint32_t x, uint32_t y) {
+            const double px = points_[x][axis], py = points_[y][axis];
+            return px < py || (px == py && x < y);
+        });
+        const uint32_t left = static_cast<uint32_t>(nodes_.size());
+        nodes_.push_back({});
+        nodes_.push_back({});
+        nodes_[node].first = left;
+        build(left, lo, mid);
+        build(left + 1, mid, hi);
+    }
+
+    std::span<const Vec3> points_;
+    std::vector<uint32_t> order_;
+    std::vector<Node> nodes_;
+};
+
+// Whether a triangle's plane keeps it farther than `bound` (a squared
+// distance) from every point of the box: beyond_plane for a whole box, with
+// wider margins for the rounding of the box's centre and half extents. The
+// centre and extents are halved before they are summed, so no finite box
+// overflows; a non-finite plane distance never skips.
+bool box_beyond_plane(Vec3 lo, Vec3 hi, double bound, Vec3 a, Vec3 n, double inv_len, double coords) {
+    if (!(bound < std::numeric_limits<double>::infinity())) return false;
+    const Vec3 c = lo * 0.5 + hi * 0.5, e = hi * 0.5 - lo * 0.5;
+    const double centre = std::fabs(dot(n, c - a)) * inv_len;
+    const double spread = (std::fabs(n.x) * e.x + std::fabs(n.y) * e.y + std::fabs(n.z) * e.z) * inv_len;
+    if (!std::isfinite(centre) || !std::isfinite(spread)) return false;
+    const double slack = 0x1p-36 * (max_abs3(lo) + max_abs3(hi) + coords);
+    const double h = (centre - spread) * (1.0 - 0x1p-36) - slack;
+    return h > 0.0 && h * h > bound * (1.0 + 0x1p-36);
+}
+
+}  // namespace
+
+std::vector<NearestTriangle> nearest_triangles(const TriMesh& mesh, std::span<const Vec3> points,
+                                               std::span<const uint32_t> hints) {
+    const size_t count = points.size();
+    std::vector<NearestTriangle> best(count);
+    std::vector<uint8_t> have(count, 0);
+    const Bvh& bvh = mesh.bvh();
+    const auto& tris = mesh.triangles();
+    const auto& pts = mesh.points();
+    std::vector<uint32_t> order;
+    for (uint32_t i = 0; i < count; ++i) {
+        const Vec3 p = points[i];
+        if (!is_finite(p) || bvh.empty()) {
+            best[i] = nearest_triangle_brute_force(mesh, p);
+            continue;
+        }
+        bool h = false;
+        if (i < hints.size() && hints[i] < tris.size()) keep_better(best[i], h, evaluate(mesh, hints[i], p));
+        for (uint32_t f : bvh.unbounded()) keep_better(best[i], h, evaluate(mesh, f, p));
+        have[i] = h;
+        order.push_back(i);
+    }
+    if (order.empty()) return best;
+
+    PointTree tree(points, std::move(order));
+    tree.refit(best, have);
+    const auto& nodes = tree.nodes();
+    const auto& members = tree.order();
+    // As in nearest_triangle: computed closest points stay within pad of
+    // their triangle's box.
+    const double pad = std::ldexp(bvh.max_abs(), -40) + std::ldexp(1.0, -1060);
+    auto gap = [](double x0, double x1, double lo, double hi) { return x1 < lo ? lo - x1 : (x0 > hi ? x0 - hi : 0.0); };
+    // Bounds shrink as triangles are taken; the nodes learn it after 8, 16,
+    // 32, ... triangles, and then after every sixteenth of them.
+    const auto& items = bvh.items();
+    const size_t stride = std::max<size_t>(8, items.size() / 16);
+    size_t next_refit = 8;
+    uint32_t stack[64];
+    for (size_t k = 0; k < items.size(); ++k) {
+        if (k == next_refit) {
+            tree.refit(best, have);
+            next_refit = std::min(2 * k, k + stride);
+        }
+        const uint32_t f = items[k];
+        const Triangle& t = tris[f];
+        const Vec3 a = pts[t[0]], b = pts[t[1]], c = pts[t[2]];
+        const Vec3 lo{std::min({a.x, b.x, c.x}) - pad, std::min({a.y, b.y, c.y}) - pad, std::min({a.z, b.z, c.z}) - pad};
+        const Vec3 hi{std::max({a.x, b.x, c.x}) + pad, std::max({a.y, b.y, c.y}) + pad, std::max({a.z, b.z, c.z}) + pad};
+        const Vec3 ab = b - a, ac = c - a, n = cross(ab, ac);
+        const double nn = dot(n, n);
+        // Slivers have no reliable plane (as in beyond_plane).
+        const bool plane = nn > dot(ab, ab) * dot(ac, ac) * 0x1p-20 && std::isfinite(nn);
+        const double inv_len = plane ? 1.0 / std::sqrt(nn) : 0.0;
+        const double coords = max_abs3(a) + max_abs3(ab) + max_abs3(ac);
+        int top = 0;
+        stack[top++] = 0;
+        while (top > 0) {
+            const auto& node = nodes[stack[--top]];
+            const Vec3 g{gap(node.lo.x, node.hi.x, lo.x, hi.x), gap(node.lo.y, node.hi.y, lo.y, hi.y),
+                         gap(node.lo.z, node.hi.z, lo.z, hi.z)};
+            if (norm_squared(g) > node.bound) continue;
+            if (plane && box_beyond_plane(node.lo, node.hi, node.bound, a, n, inv_len, coords)) continue;
+            if (node.count == 0) {
+                stack[top++] = node.first + 1;
+                stack[top++] = node.first;
+                continue;
+            }
+            for (uint32_t j = node.first; j < node.first + node.count; ++j) {
+                const uint32_t q = members[j];
+                const Vec3 p = points[q];
+                NearestTriangle& bq = best[q];
+                if (have[q] && !std::isnan(bq.distance_squared)) {
+                    const Vec3 gp{gap(p.x, p.x, lo.x, hi.x), gap(p.y, p.y, lo.y, hi.y), gap(p.z, p.z, lo.z, hi.z)};
+                    if (norm_squared(gp) > bq.distance_squared) continue;
+                    if (beyond_plane(mesh, f, p, bq.distance_squared)) continue;
+                }
+                bool h = have[q];
+                keep_better(bq, h, evaluate(mesh, f, p));
+                have[q] = h;
+            }
+        }
+    }
+    return best;
+}
+
 MeshFeature mesh_feature(const TriMesh& mesh, uint32_t triangle, TriangleFeature feature) {
     switch (feature.kind) {
         case FeatureKind::Vertex:
@@ -221,8 +403,12 @@ MeshFeature mesh_feature(const TriMesh& mesh, uint32_t triangle, TriangleFeature
 InsideResult inside_test(const TriMesh& mesh, Vec3 p) { return inside_test(mesh, p, kNoHint); }
 
 InsideResult inside_test(const TriMesh& mesh, Vec3 p, uint32_t hint) {
+    return inside_test(mesh, p, nearest_triangle(mesh, p, hint));
+}
+
+InsideResult inside_test(const TriMesh& mesh, Vec3 p, const NearestTriangle& nearest) {
     InsideResult r;
-    r.nearest = nearest_triangle(mesh, p, hint);
+    r.nearest = nearest;
     const NearestTriangle& nt = r.nearest;
     const MeshFeature mf = mesh_feature(mesh, nt.triangle, nt.feature);
     Vec3 n;

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "geometry/feature.h"
 #include "geometry/mesh/trimesh.h"
@@ -34,6 +36,13 @@ NearestTriangle nearest_triangle(const TriMesh& mesh, Vec3 p);
 // so that the search starts with a tight bound.
 NearestTriangle nearest_triangle(const TriMesh& mesh, Vec3 p, uint32_t hint);
 NearestTriangle nearest_triangle_brute_force(const TriMesh& mesh, Vec3 p);
+// The same answers for many points at once, `hints[i]` for `points[i]`
+// (kNone: no hint). Each triangle is taken once and meets only the points
+// whose current bound its box and plane can beat, so many points near large
+// triangles (an open soup cutting a fine mesh) cost about the candidates
+// rather than points times triangles.
+std::vector<NearestTriangle> nearest_triangles(const TriMesh& mesh, std::span<const Vec3> points,
+                                               std::span<const uint32_t> hints);
 
 // The feature as a mesh element: triangle index, undirected edge id, or point index.
 struct MeshFeature {
@@ -53,6 +62,8 @@ struct InsideResult {
 // pseudo-normal of its feature; points on the surface count as inside.
 InsideResult inside_test(const TriMesh& mesh, Vec3 p);
 InsideResult inside_test(const TriMesh& mesh, Vec3 p, uint32_t hint);
+// The test with the nearest triangle already known.
+InsideResult inside_test(const TriMesh& mesh, Vec3 p, const NearestTriangle& nearest);
 bool is_inside(const TriMesh& mesh, Vec3 p);
 
 }  // namespace geom

@@ -101,11 +101,27 @@ void expect_same_nearest(const TriMesh& mesh, Vec3 p) {
         << " brute " << y.triangle << " " << y.distance_squared;
 }
 
-TriMesh soup(Rng& r, int n, double scale, bool duplicates) {
+// The batch query must give the single query's answer bit for bit.
+void expect_same_batch(const TriMesh& mesh, const std::vector<Vec3>& points, const std::vector<uint32_t>& hints) {
+    const std::vector<NearestTriangle> all = nearest_triangles(mesh, points, hints);
+    ASSERT_EQ(all.size(), points.size());
+    for (size_t i = 0; i < points.size(); ++i) {
+        const NearestTriangle y = nearest_triangle_brute_force(mesh, points[i]);
+        const NearestTriangle& x = all[i];
+        const bool same_d2 = x.distance_squared == y.distance_squared ||
+                             (std::isnan(x.distance_squared) && std::isnan(y.distance_squared));
+        ASSERT_TRUE(same_d2 && x.triangle == y.triangle && x.feature == y.feature && x.point == y.point)
+            << "point " << i << " batch " << x.triangle << " " << x.distance_squared << " brute " << y.triangle << " "
+            << y.distance_squared;
+    }
+}
+
+// Triangles of size `spread` times the scale around centres in the cube of side 2 * scale.
+TriMesh soup(Rng& r, int n, double scale, bool duplicates, double spread = 0.1) {
     MeshData d;
     for (int i = 0; i < n; ++i) {
         const Vec3 c = r.vec(scale);
-        std::array<Vec3, 3> t{c + r.vec(0.1 * scale), c + r.vec(0.1 * scale), c + r.vec(0.1 * scale)};
+        std::array<Vec3, 3> t{c + r.vec(spread * scale), c + r.vec(spread * scale), c + r.vec(spread * scale)};
         if (i % 7 == 0) t[2] = t[0] + (t[1] - t[0]) * 0.25;  // zero area
         if (duplicates && i % 5 == 1) {                       // same corners as an earlier triangle
             const auto& q = d.triangles[r.pick(i)];
@@ -135,6 +151,29 @@ TEST_P(NearestVsBruteForce, SoupsWithTiesAndDegenerates) {
     }
 }
 
+// Many points against soups of small and of large triangles (whose boxes
+// hold most points, so only the planes prune), with good, poor and no hints.
+TEST_P(NearestVsBruteForce, BatchMatchesSingleQueries) {
+    const double scale = GetParam();
+    Rng r(23);
+    for (int m = 0; m < 12; ++m) {
+        const TriMesh mesh = soup(r, 5 + r.pick(400), scale, m % 2 == 0, m % 3 == 0 ? 0.1 : 1.0);
+        const auto& pts = mesh.points();
+        const uint32_t n = uint32_t(mesh.triangles().size());
+        std::vector<Vec3> points;
+        std::vector<uint32_t> hints;
+        for (int i = 0; i < 1500; ++i) {
+            Vec3 p = r.vec(1.5 * scale);
+            if (i % 4 == 0) p = pts[r.pick(int(pts.size()))];
+            if (i % 4 == 1) p = pts[r.pick(int(pts.size()))] + r.vec(1e-9 * scale);
+            if (i % 4 == 2) p = p * 1e-2;  // a dense cluster
+            points.push_back(p);
+            hints.push_back(i % 5 == 0 ? kNone : (i % 5 == 1 ? n + 7 : uint32_t(r.pick(int(n)))));
+        }
+        expect_same_batch(mesh, points, hints);
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Scales, NearestVsBruteForce, ::testing::Values(1.0, 1e-150, 1e150, 1e300));
 
 TEST(NearestVsBruteForceSpecial, ClosedShapesAndNonFinite) {
@@ -152,7 +191,14 @@ TEST(NearestVsBruteForceSpecial, ClosedShapesAndNonFinite) {
     d.points[5].x = kNaN;
     d.points[9].y = kInf;
     const TriMesh broken = to_mesh(std::move(d));
-    for (int i = 0; i < 1000; ++i) expect_same_nearest(broken, r.vec(2));
+    std::vector<Vec3> points;
+    for (int i = 0; i < 1000; ++i) {
+        points.push_back(r.vec(2));
+        if (i % 50 == 0) points.back()[r.pick(3)] = r.pick(2) ? kNaN : kInf;
+        expect_same_nearest(broken, points.back());
+    }
+    expect_same_batch(broken, points, {});
+    expect_same_batch(broken, {}, {});
 }
 
 // Winding number from signed solid angles.
