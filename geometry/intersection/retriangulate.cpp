@@ -127,6 +127,17 @@ void insert_many_at_random(const TriMesh& m1, const TriMesh& m2, const Cuts& cut
     }
 }
 
+// Indices of the pairs grouped by their mesh-2 triangle, in the order of
+// its cut entry, each group in pair order (a counting sort).
+std::vector<uint32_t> grouped_by_second(const Cuts& cuts, const MeshCuts& out) {
+    std::vector<uint32_t> start(out.cuts.size() + 1, 0);
+    for (const PairCut& pc : cuts.pairs) ++start[out.index[pc.t2] + 1];
+    for (size_t c = 0; c < out.cuts.size(); ++c) start[c + 1] += start[c];
+    std::vector<uint32_t> order(cuts.pairs.size());
+    for (uint32_t k = 0; k < cuts.pairs.size(); ++k) order[start[out.index[cuts.pairs[k].t2]]++] = k;
+    return order;
+}
+
 }  // namespace
 
 MeshCuts retriangulate(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, Which which) {
@@ -134,13 +145,24 @@ MeshCuts retriangulate(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, W
     const TriMesh& mesh = first ? m1 : m2;
     MeshCuts out;
     Builder builder(mesh, first ? Origin::Mesh1 : Origin::Mesh2, out);
+    // Cut triangles are numbered in pair order. Pairs run in mesh-1 order;
+    // mesh 2 takes them grouped by its triangle (each group still in pair
+    // order, so every triangulation sees the same steps) to keep one
+    // triangulation in cache while all its points and segments go in.
+    for (const PairCut& pc : cuts.pairs) {
+        CutTriangle& c = builder.cut_of(first ? pc.t1 : pc.t2);
+        if (c.partner == kNone) c.partner = first ? pc.t2 : pc.t1;
+    }
+    const std::vector<uint32_t> order = first ? std::vector<uint32_t>{} : grouped_by_second(cuts, out);
+    auto pair_at = [&](size_t k) -> const PairCut& { return cuts.pairs[first ? k : order[k]]; };
+    const size_t n_pairs = cuts.pairs.size();
     // Points on an edge go in first, and reach the neighbour across it, so
     // that a point that other pairs see inside the face (two curve points
     // merged) is still placed on the edge.
-    for (const PairCut& pc : cuts.pairs) {
+    for (size_t k = 0; k < n_pairs; ++k) {
+        const PairCut& pc = pair_at(k);
         const uint32_t own = first ? pc.t1 : pc.t2, other = first ? pc.t2 : pc.t1;
-        CutTriangle& c = builder.cut_of(own);
-        if (c.partner == kNone) c.partner = other;
+        CutTriangle& c = out.cuts[out.index[own]];
         if (pc.coplanar) c.coplanar.push_back(other);
         for (uint32_t i = 0; i < pc.n_points; ++i) {
             const CutPoint& cp = cuts.points[pc.first_point + i];
@@ -151,8 +173,9 @@ MeshCuts retriangulate(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, W
     builder.propagate_edge_points(cuts);
     insert_many_at_random(m1, m2, cuts, which, out);
     uint32_t ids[256];  // per point of a pair (at most 255)
-    for (const PairCut& pc : cuts.pairs) {
-        CutTriangle& c = builder.cut_of(first ? pc.t1 : pc.t2);
+    for (size_t k = 0; k < n_pairs; ++k) {
+        const PairCut& pc = pair_at(k);
+        CutTriangle& c = out.cuts[out.index[first ? pc.t1 : pc.t2]];
         for (uint32_t i = 0; i < pc.n_points; ++i) {
             const CutPoint& cp = cuts.points[pc.first_point + i];
             ids[i] = Builder::add_point(cuts, c, cuts.position(m1, m2, cp.ref), first ? cp.f1 : cp.f2, cp.ref);

@@ -24,7 +24,11 @@ uint64_t mix(uint64_t z) {
 }  // namespace
 
 uint32_t TriangleCdt::IdMap::find(uint64_t a, uint64_t b) const {
-    if (slots_.empty()) return kNone;
+    if (slots_.empty()) {
+        for (uint32_t i = 0; i < n_inline_; ++i)
+            if (inline_[i].a == a && inline_[i].b == b) return inline_[i].id;
+        return kNone;
+    }
     const size_t mask = slots_.size() - 1;
     for (size_t i = static_cast<size_t>(mix(a ^ mix(b))) & mask;; i = (i + 1) & mask) {
         const Slot& s = slots_[i];
@@ -34,6 +38,15 @@ uint32_t TriangleCdt::IdMap::find(uint64_t a, uint64_t b) const {
 }
 
 void TriangleCdt::IdMap::insert(uint64_t a, uint64_t b, uint32_t id) {
+    if (slots_.empty()) {
+        for (uint32_t i = 0; i < n_inline_; ++i)
+            if (inline_[i].a == a && inline_[i].b == b) return;
+        if (n_inline_ < kInline) {
+            inline_[n_inline_++] = {a, b, id};
+            return;
+        }
+        grow();
+    }
     if (2 * (used_ + 1) > slots_.size()) grow();
     const size_t mask = slots_.size() - 1;
     for (size_t i = static_cast<size_t>(mix(a ^ mix(b))) & mask;; i = (i + 1) & mask) {
@@ -50,9 +63,12 @@ void TriangleCdt::IdMap::insert(uint64_t a, uint64_t b, uint32_t id) {
 void TriangleCdt::IdMap::grow() {
     std::vector<Slot> old;
     old.swap(slots_);
-    // Room for a typical cut triangle's points before the first growth.
-    slots_.assign(old.empty() ? 32 : 2 * old.size(), Slot{0, 0, kNone});
+    slots_.assign(old.empty() ? 4 * kInline : 2 * old.size(), Slot{0, 0, kNone});
     used_ = 0;
+    if (old.empty()) {
+        for (uint32_t i = 0; i < n_inline_; ++i) insert(inline_[i].a, inline_[i].b, inline_[i].id);
+        return;
+    }
     for (const Slot& s : old) {
         if (s.id != kNone) insert(s.a, s.b, s.id);
     }

@@ -144,8 +144,10 @@ private:
         std::array<uint32_t, 3> n;
         uint8_t fixed;  // constraint or boundary
     };
-    // Open-addressing map from a 128-bit key to a vertex id, for the
-    // caller's keys and for exact positions.
+    // Map from a 128-bit key to a vertex id, for the caller's keys and for
+    // exact positions. A typical cut triangle has a handful of points: they
+    // are kept inline and scanned, without an allocation or a cold table;
+    // beyond kInline, open addressing.
     class IdMap {
     public:
         uint32_t find(uint64_t a, uint64_t b) const;  // kNone when absent
@@ -155,7 +157,10 @@ private:
             uint64_t a, b;
             uint32_t id;
         };
+        static constexpr uint32_t kInline = 8;
         void grow();
+        std::array<Slot, kInline> inline_{};
+        uint32_t n_inline_ = 0;
         std::vector<Slot> slots_;
         size_t used_ = 0;
     };
