@@ -91,6 +91,9 @@ private:
     void collect_pieces() {
         const MeshCuts& mc = in_.own_cuts;
         base_.resize(mc.cuts.size());
+        size_t total = 0;
+        for (const CutTriangle& c : mc.cuts) total += c.cdt.num_faces();
+        pieces_.reserve(total);
         std::vector<TriangleCdt::Links> links;
         for (uint32_t t = 0; t < n_; ++t) {
             const uint32_t ci = mc.index[t];

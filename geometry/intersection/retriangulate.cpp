@@ -149,6 +149,15 @@ MeshCuts retriangulate(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, W
     // mesh 2 takes them grouped by its triangle (each group still in pair
     // order, so every triangulation sees the same steps) to keep one
     // triangulation in cache while all its points and segments go in.
+    // Room for the cut triangles up front (and some reached only through an
+    // edge point): each move of the list would copy every triangulation.
+    size_t distinct = 0;
+    for (const PairCut& pc : cuts.pairs) {
+        uint32_t& mark = out.index[first ? pc.t1 : pc.t2];
+        if (mark == kNone) mark = 0, ++distinct;
+    }
+    for (const PairCut& pc : cuts.pairs) out.index[first ? pc.t1 : pc.t2] = kNone;
+    out.cuts.reserve(distinct + distinct / 8);
     for (const PairCut& pc : cuts.pairs) {
         CutTriangle& c = builder.cut_of(first ? pc.t1 : pc.t2);
         if (c.partner == kNone) c.partner = first ? pc.t2 : pc.t1;

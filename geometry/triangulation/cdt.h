@@ -157,7 +157,7 @@ private:
             uint64_t a, b;
             uint32_t id;
         };
-        static constexpr uint32_t kInline = 8;
+        static constexpr uint32_t kInline = 16;
         void grow();
         std::array<Slot, kInline> inline_{};
         uint32_t n_inline_ = 0;
