@@ -403,3 +403,56 @@ def test_open_soup_of_large_triangles_costs_about_its_output():
         assert sum(counts) == len(tris)
         per_triangle[n] = best / len(tris)
     assert per_triangle[2500] < 3 * max(per_triangle[250], 1e-7), per_triangle
+
+
+def _stacked(mesh, copies):
+    points, tris = np.asarray(mesh[0], float), np.asarray(mesh[1])
+    return (np.tile(points, (copies, 1)), np.concatenate([tris + len(points) * c for c in range(copies)]))
+
+
+@pytest.mark.parametrize("second", ["sphere", "same box", "stacked"])
+@pytest.mark.parametrize("flip2", [False, True])
+def test_stacked_copies_of_a_shell_each_keep_what_one_copy_keeps(second, flip2):
+    # Three exact copies of a box in one mesh: every copy's part of the
+    # result is the single box's part, on the copy's own corners.
+    def result(m1, m2):
+        try:
+            return qboolean.pyintersect(m1, m2, False, flip2)
+        except my_error_class():
+            return None
+
+    single = box()
+    other = {"sphere": (np.asarray(icosphere(2)[0]) * 0.8 + 0.3, icosphere(2)[1]),
+             "same box": single, "stacked": _stacked(single, 2)}[second]
+    one = result(single, single if second == "stacked" else other)
+    three = result(_stacked(single, 3), other)
+    assert (one is None) == (three is None)
+    if three is None:
+        return
+    (p1, t1), c1 = one
+    (points, tris), counts = three
+
+    def mesh1_volume(p, t, c):
+        return volume(p, t[:c[0]]) + volume(p, t[c[0] + c[1]:c[0] + c[1] + c[2]])
+
+    assert counts[0] == 3 * c1[0] and counts[2] == 3 * c1[2]
+    assert mesh1_volume(points, tris, counts) == pytest.approx(3 * mesh1_volume(p1, t1, c1))
+    if second != "stacked":
+        assert counts[1] == c1[1] and counts[3] == c1[3]
+
+
+def test_stacked_copies_cost_about_one_copy():
+    # N stacked boxes against themselves meet N^2 pairs of triangles; the
+    # copies share the first copy's work instead.
+    import time
+    per_copy = {}
+    for copies in (100, 1000, 8000):
+        stack = _stacked(box(), copies)
+        t0 = time.perf_counter()
+        for flip2 in (False, True):
+            try:
+                qboolean.pyintersect(stack, stack, False, flip2)
+            except my_error_class():
+                assert flip2
+        per_copy[copies] = (time.perf_counter() - t0) / copies
+    assert per_copy[8000] < 5 * max(per_copy[100], 2e-6), per_copy

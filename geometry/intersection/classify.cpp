@@ -294,6 +294,7 @@ private:
             std::array<VRef, 3> r = pieces_[j].refs;
             if (in_.flip_own) std::swap(r[1], r[2]);
             out.pieces.push_back(r);
+            out.piece_triangle.push_back(in_.own_cuts.cuts[pieces_[j].cut].triangle);
         }
         return out;
     }

@@ -25,6 +25,7 @@ namespace geom::isect {
 struct MeshRuns {
     std::vector<uint32_t> whole;                // kept uncut triangles, ascending
     std::vector<std::array<VRef, 3>> pieces;    // kept pieces, facing out of the region
+    std::vector<uint32_t> piece_triangle;       // per kept piece: the triangle it was cut from
 };
 
 struct ClassifyInput {

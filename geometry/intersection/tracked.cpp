@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "geometry/intersection/assemble.h"
 #include "geometry/intersection/candidates.h"
 #include "geometry/intersection/classify.h"
+#include "geometry/intersection/copies.h"
 #include "geometry/intersection/cuts.h"
 #include "geometry/intersection/retriangulate.h"
 #include "geometry/parallel.h"
@@ -32,7 +34,15 @@ TrackedOutcome tracked_intersection(const TriMesh& mesh1, bool flip1, const TriM
     // missing here; callers build them up front (both meshes side by side)
     // to keep that work out of the loops.
     using namespace isect;
-    const Cuts cuts = cut_pairs(mesh1, mesh2, candidate_pairs(mesh1, mesh2));
+    const ShellCopies copies1 = find_shell_copies(mesh1), copies2 = find_shell_copies(mesh2);
+    std::optional<TriMesh> reduced1, reduced2;
+    std::vector<uint32_t> kept1, kept2;
+    if (copies1.any) reduced1.emplace(without_copies(mesh1, copies1, kept1));
+    if (copies2.any) reduced2.emplace(without_copies(mesh2, copies2, kept2));
+    const TriMesh& a = copies1.any ? *reduced1 : mesh1;
+    const TriMesh& b = copies2.any ? *reduced2 : mesh2;
+
+    const Cuts cuts = cut_pairs(a, b, candidate_pairs(a, b));
     // From here on each mesh's work reads the shared cuts and writes only its own data.
     const bool split = cuts.pairs.size() >= kTrackedSplitFrom;
     MeshCuts cuts1, cuts2;
@@ -40,13 +50,15 @@ TrackedOutcome tracked_intersection(const TriMesh& mesh1, bool flip1, const TriM
     run_both(
         split,
         [&] {
-            cuts1 = retriangulate(mesh1, mesh2, cuts, Which::First);
-            runs1 = classify({mesh1, mesh2, cuts1, cuts, mesh1, mesh2, flip1, flip2, true});
+            cuts1 = retriangulate(a, b, cuts, Which::First);
+            runs1 = classify({a, b, cuts1, cuts, a, b, flip1, flip2, true});
         },
         [&] {
-            cuts2 = retriangulate(mesh1, mesh2, cuts, Which::Second);
-            runs2 = classify({mesh2, mesh1, cuts2, cuts, mesh1, mesh2, flip2, flip1, false});
+            cuts2 = retriangulate(a, b, cuts, Which::Second);
+            runs2 = classify({b, a, cuts2, cuts, a, b, flip2, flip1, false});
         });
+    if (copies1.any) runs1 = spread_to_copies(runs1, copies1, kept1, mesh1, Origin::Mesh1);
+    if (copies2.any) runs2 = spread_to_copies(runs2, copies2, kept2, mesh2, Origin::Mesh2);
     TrackedMesh result = assemble(mesh1, mesh2, cuts, runs1, runs2, flip1, flip2);
     if (result.triangles.empty()) return std::nullopt;
     return result;

@@ -1,0 +1,155 @@
+#include "geometry/intersection/copies.h"
+
+#include <algorithm>
+#include <bit>
+#include <unordered_map>
+#include <utility>
+
+#include "geometry/disjoint_sets.h"
+
+namespace geom::isect {
+
+namespace {
+
+uint64_t mix(uint64_t h, uint64_t x) {
+    h ^= x + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
+    return h * 0xbf58476d1ce4e5b9ull;
+}
+
+// Bit patterns, so that -0.0 and 0.0 differ and NaNs compare: a copy must
+// repeat the coordinates exactly.
+bool same_bits(Vec3 a, Vec3 b) {
+    return std::bit_cast<uint64_t>(a.x) == std::bit_cast<uint64_t>(b.x) &&
+           std::bit_cast<uint64_t>(a.y) == std::bit_cast<uint64_t>(b.y) &&
+           std::bit_cast<uint64_t>(a.z) == std::bit_cast<uint64_t>(b.z);
+}
+
+}  // namespace
+
+ShellCopies find_shell_copies(const TriMesh& mesh) {
+    ShellCopies sc;
+    const auto& tris = mesh.triangles();
+    const auto& pts = mesh.points();
+    const uint32_t n = static_cast<uint32_t>(tris.size());
+    DisjointSets sets(n);
+    const std::vector<uint32_t>& twin = mesh.topology().twin;
+    for (uint32_t h = 0; h < 3 * n; ++h)
+        if (twin[h] != HalfEdgeTopology::kNone) sets.unite_low(h / 3, twin[h] / 3);
+
+    // Shells numbered by their lowest triangle.
+    sc.shell.assign(n, kNone);
+    uint32_t shells = 0;
+    for (uint32_t t = 0; t < n; ++t) {
+        const uint32_t root = sets.find(t);
+        sc.shell[t] = root == t ? shells++ : sc.shell[root];
+    }
+    if (shells < 2) return sc;
+    sc.start.assign(shells + 1, 0);
+    for (uint32_t t = 0; t < n; ++t) ++sc.start[sc.shell[t] + 1];
+    for (uint32_t s = 0; s < shells; ++s) sc.start[s + 1] += sc.start[s];
+    sc.members.resize(n);
+    sc.rank.resize(n);
+    std::vector<uint32_t> fill(sc.start.begin(), sc.start.end() - 1);
+    for (uint32_t t = 0; t < n; ++t) {
+        const uint32_t s = sc.shell[t];
+        sc.rank[t] = fill[s] - sc.start[s];
+        sc.members[fill[s]++] = t;
+    }
+
+    // A shell is a copy of the first earlier shell with the same size and
+    // coordinates; the hash only narrows the search.
+    auto shell_hash = [&](uint32_t s) {
+        uint64_t h = sc.start[s + 1] - sc.start[s];
+        for (uint32_t i = sc.start[s]; i < sc.start[s + 1]; ++i)
+            for (uint32_t v : tris[sc.members[i]])
+                for (int k = 0; k < 3; ++k) h = mix(h, std::bit_cast<uint64_t>(pts[v][k]));
+        return h;
+    };
+    auto same_shell = [&](uint32_t s, uint32_t r) {
+        if (sc.start[s + 1] - sc.start[s] != sc.start[r + 1] - sc.start[r]) return false;
+        for (uint32_t i = 0; i < sc.start[s + 1] - sc.start[s]; ++i) {
+            const Triangle &a = tris[sc.members[sc.start[s] + i]], &b = tris[sc.members[sc.start[r] + i]];
+            for (int k = 0; k < 3; ++k)
+                if (!same_bits(pts[a[k]], pts[b[k]])) return false;
+        }
+        return true;
+    };
+    std::unordered_map<uint64_t, std::vector<uint32_t>> firsts;
+    std::vector<uint32_t> first_of(shells, kNone);
+    sc.is_copy.assign(shells, 0);
+    for (uint32_t s = 0; s < shells; ++s) {
+        std::vector<uint32_t>& candidates = firsts[shell_hash(s)];
+        for (uint32_t r : candidates)
+            if (same_shell(s, r)) {
+                first_of[s] = r;
+                sc.is_copy[s] = 1;
+                sc.any = true;
+                break;
+            }
+        if (!sc.is_copy[s]) candidates.push_back(s);
+    }
+    if (!sc.any) return sc;
+
+    sc.copy_start.assign(shells + 1, 0);
+    for (uint32_t s = 0; s < shells; ++s)
+        if (sc.is_copy[s]) ++sc.copy_start[first_of[s] + 1];
+    for (uint32_t s = 0; s < shells; ++s) sc.copy_start[s + 1] += sc.copy_start[s];
+    sc.copies.resize(sc.copy_start[shells]);
+    std::vector<uint32_t> cfill(sc.copy_start.begin(), sc.copy_start.end() - 1);
+    for (uint32_t s = 0; s < shells; ++s)
+        if (sc.is_copy[s]) sc.copies[cfill[first_of[s]]++] = s;
+
+    sc.corner_of.assign(pts.size(), kNone);
+    for (uint32_t c = 3 * n; c-- > 0;) sc.corner_of[tris[c / 3][c % 3]] = c;
+    return sc;
+}
+
+TriMesh without_copies(const TriMesh& mesh, const ShellCopies& sc, std::vector<uint32_t>& kept) {
+    std::vector<Vec3> points = mesh.points();
+    std::vector<Triangle> triangles;
+    kept.clear();
+    const auto& tris = mesh.triangles();
+    for (uint32_t t = 0; t < tris.size(); ++t) {
+        if (sc.is_copy[sc.shell[t]]) continue;
+        kept.push_back(t);
+        triangles.push_back(tris[t]);
+    }
+    return TriMesh::build(std::move(points), std::move(triangles));
+}
+
+MeshRuns spread_to_copies(const MeshRuns& runs, const ShellCopies& sc, const std::vector<uint32_t>& kept,
+                          const TriMesh& mesh, Origin origin) {
+    const auto& tris = mesh.triangles();
+    MeshRuns out;
+    for (uint32_t r : runs.whole) {
+        const uint32_t t = kept[r], s = sc.shell[t];
+        out.whole.push_back(t);
+        for (uint32_t i = sc.copy_start[s]; i < sc.copy_start[s + 1]; ++i) {
+            const uint32_t c = sc.copies[i];
+            out.whole.push_back(sc.members[sc.start[c] + sc.rank[t]]);
+        }
+    }
+    std::sort(out.whole.begin(), out.whole.end());
+    out.pieces = runs.pieces;
+    for (uint32_t r : runs.piece_triangle) out.piece_triangle.push_back(kept[r]);
+    const size_t first_pieces = out.pieces.size();
+    for (size_t j = 0; j < first_pieces; ++j) {
+        const uint32_t t = out.piece_triangle[j], s = sc.shell[t];
+        for (uint32_t i = sc.copy_start[s]; i < sc.copy_start[s + 1]; ++i) {
+            const uint32_t c = sc.copies[i];
+            std::array<VRef, 3> p = out.pieces[j];
+            for (VRef& v : p) {
+                if (v.origin != origin) continue;
+                // The vertex at the same corner of the same triangle of the copy.
+                const uint32_t corner = sc.corner_of[v.id];
+                if (corner == kNone || sc.shell[corner / 3] != s) continue;
+                v.id = tris[sc.members[sc.start[c] + sc.rank[corner / 3]]][corner % 3];
+            }
+            out.pieces.push_back(p);
+            out.piece_triangle.push_back(sc.members[sc.start[c] + sc.rank[t]]);
+        }
+    }
+    return out;
+}
+
+}  // namespace geom::isect
