@@ -13,6 +13,18 @@ def box(lo=(0, 0, 0), hi=(1, 1, 1)):
     return corners, np.array(tris)
 
 
+def bar(length):
+    """A closed 1 x 1 x length bar along +x, four side triangles per unit: long, flat faces."""
+    xs = np.arange(length + 1, dtype=float)
+    ring = np.array([(0, 0), (1, 0), (1, 1), (0, 1)], dtype=float)
+    points = np.column_stack([np.repeat(xs, 4), np.tile(ring, (length + 1, 1))])
+    i, j = np.meshgrid(np.arange(length), np.arange(4), indexing="ij")
+    a, b = (4 * i + j).ravel(), (4 * i + (j + 1) % 4).ravel()
+    end = 4 * length
+    caps = np.array([(0, 2, 1), (0, 3, 2), (end, end + 1, end + 2), (end, end + 2, end + 3)])
+    return points, np.concatenate([np.column_stack([a, b, b + 4]), np.column_stack([a, b + 4, a + 4]), caps])
+
+
 def icosphere(subdivisions=2, radius=1.0, centre=(0, 0, 0)):
     t = (1 + 5 ** 0.5) / 2
     v = [(-1, t, 0), (1, t, 0), (-1, -t, 0), (1, -t, 0), (0, -1, t), (0, 1, t), (0, -1, -t), (0, 1, -t),

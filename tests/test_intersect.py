@@ -9,7 +9,7 @@ import pytest
 
 import qboolean
 from conftest import UNDER_ASAN
-from meshes import box, cylinder, gap_widths, icosphere, open_edge_loops, rotation, torus, volume
+from meshes import bar, box, cylinder, gap_widths, icosphere, open_edge_loops, rotation, torus, volume
 
 TOL = 9.999999999999999e-06
 
@@ -458,27 +458,13 @@ def test_stacked_copies_cost_about_one_copy():
     assert per_copy[8000] < 5 * max(per_copy[100], 2e-6), per_copy
 
 
-def _bar(n):
-    # A closed 1 x 1 x L bar along x of about n triangles: long faces, all flush with the shifted copy's.
-    length = max(1, n // 8)
-    xs = np.arange(length + 1, dtype=float)
-    ring = np.array([(0, 0), (1, 0), (1, 1), (0, 1)], dtype=float)
-    points = np.column_stack([np.repeat(xs, 4), np.tile(ring, (length + 1, 1))])
-    i, j = np.meshgrid(np.arange(length), np.arange(4), indexing="ij")
-    a, b = (4 * i + j).ravel(), (4 * i + (j + 1) % 4).ravel()
-    end = 4 * length
-    caps = np.array([(0, 2, 1), (0, 3, 2), (end, end + 1, end + 2), (end, end + 2, end + 3)])
-    tris = np.concatenate([np.column_stack([a, b, b + 4]), np.column_stack([a, b + 4, a + 4]), caps])
-    return points, tris
-
-
 def test_long_flush_bars_scale_near_linearly():
     # A bar minus the same bar shifted half a unit along its length: every
     # side face is flush with four of the other's.
     import time
     per_triangle = {}
     for n in (1000, 10000, 100000):
-        points, tris = _bar(n)
+        points, tris = bar(max(1, n // 8))
         shifted = (points + [0.5, 0.0, 0.0], tris)
         t0 = time.perf_counter()
         (p, t), counts = qboolean.pyintersect((points, tris), shifted, False, True)

@@ -272,16 +272,8 @@ def _strip(n):
 
 def _bar(n):
     # A closed 1 x 1 x L bar along x, rays along it.
-    L = max(1, n // 8)
-    xs = np.arange(L + 1, dtype=float)
-    ring = np.array([(0, 0), (1, 0), (1, 1), (0, 1)], dtype=float)
-    pts = np.column_stack([np.repeat(xs, 4), np.tile(ring, (L + 1, 1))])
-    i, j = np.meshgrid(np.arange(L), np.arange(4), indexing="ij")
-    a, b = 4 * i + j, 4 * i + (j + 1) % 4
-    side = np.concatenate([np.column_stack([a.ravel(), b.ravel(), b.ravel() + 4]),
-                           np.column_stack([a.ravel(), b.ravel() + 4, a.ravel() + 4])])
-    caps = np.array([(0, 2, 1), (0, 3, 2), (4 * L, 4 * L + 1, 4 * L + 2), (4 * L, 4 * L + 2, 4 * L + 3)])
-    return pts, np.concatenate([side, caps]), [1, 0, 0]
+    from meshes import bar
+    return (*bar(max(1, n // 8)), [1, 0, 0])
 
 
 def _coincident_boxes(n):
