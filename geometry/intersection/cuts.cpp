@@ -910,9 +910,16 @@ Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair
     run_both(split, [&] { test_range(0, half, met1); }, [&] { test_range(half, pairs.size(), met2); });
     met1.insert(met1.end(), met2.begin(), met2.end());
     met2 = {};
-    std::sort(met1.begin(), met1.end(), [](const Met& x, const Met& y) { return std::tie(x.a, x.b) < std::tie(y.a, y.b); });
+    // Sorted through keys: a LocalCut is large to move.
+    struct Key {
+        uint32_t a, b, index;
+    };
+    std::vector<Key> order(met1.size());
+    for (uint32_t i = 0; i < met1.size(); ++i) order[i] = {met1[i].a, met1[i].b, i};
+    std::sort(order.begin(), order.end(), [](const Key& x, const Key& y) { return std::tie(x.a, x.b) < std::tie(y.a, y.b); });
 
-    for (const Met& m : met1) {
+    for (const Key& key : order) {
+        const Met& m = met1[key.index];
         const LocalCut& lc = m.cut;
         const uint32_t a = m.a, b = m.b;
         const Side s1{m1, a}, s2{m2, b};
