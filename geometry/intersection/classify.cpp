@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "geometry/assert.h"
 #include "geometry/disjoint_sets.h"
 #include "geometry/predicates/predicates.h"
 #include "geometry/query/closest_point.h"
@@ -73,10 +74,11 @@ public:
         : in_(in), n_(static_cast<uint32_t>(in.own.triangles().size())) {}
 
     MeshRuns run() {
-        collect_pieces();
-        Patches patches(n_ + pieces_.size());
+        size_t bound = 0;
+        for (const CutTriangle& c : in_.own_cuts.cuts) bound += c.cdt.num_faces();
+        Patches patches(n_ + bound);
         join_whole(patches);
-        join_pieces(patches);
+        collect_pieces(patches, bound);
         return decide(patches);
     }
 
@@ -88,12 +90,13 @@ private:
         TriangleCdt::Links links;   // across: index among the cut triangle's pieces
     };
 
-    void collect_pieces() {
+    // Each cut triangle's pieces are joined as soon as they are listed,
+    // while its triangulation is still in cache.
+    void collect_pieces(Patches& patches, size_t bound) {
         const MeshCuts& mc = in_.own_cuts;
         base_.resize(mc.cuts.size());
-        size_t total = 0;
-        for (const CutTriangle& c : mc.cuts) total += c.cdt.num_faces();
-        pieces_.reserve(total);
+        pieces_.reserve(bound);
+        std::unordered_map<std::pair<uint64_t, uint64_t>, uint32_t, PairHash> open;
         std::vector<TriangleCdt::Links> links;
         for (uint32_t t = 0; t < n_; ++t) {
             const uint32_t ci = mc.index[t];
@@ -108,6 +111,8 @@ private:
                                     in_.cuts.canonical(c.refs[f[2]])},
                                    links[j]});
             }
+            Q_ASSERT(pieces_.size() <= bound, "classify: a triangulation lists no more faces than it counts");
+            join_pieces(patches, base_[ci], static_cast<uint32_t>(pieces_.size()), open);
         }
     }
 
@@ -130,11 +135,11 @@ private:
     // the corner triangle's boundary, away from the curve, they join the
     // neighbour across the mesh edge: a whole triangle, or the piece of a
     // cut one with the reverse edge.
-    void join_pieces(Patches& patches) {
+    void join_pieces(Patches& patches, uint32_t from, uint32_t to,
+                     std::unordered_map<std::pair<uint64_t, uint64_t>, uint32_t, PairHash>& open) {
         const TriMesh& mesh = in_.own;
         const MeshCuts& mc = in_.own_cuts;
-        std::unordered_map<std::pair<uint64_t, uint64_t>, uint32_t, PairHash> open;
-        for (uint32_t piece = 0; piece < pieces_.size(); ++piece) {
+        for (uint32_t piece = from; piece < to; ++piece) {
             const Piece& p = pieces_[piece];
             const CutTriangle& c = mc.cuts[p.cut];
             for (int e = 0; e < 3; ++e) {
