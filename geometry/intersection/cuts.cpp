@@ -201,15 +201,21 @@ bool has_corner_end(const End* e, int n) {
     return false;
 }
 
+// Each triangle's flat view, when its caller keeps one per triangle (null: made here).
+struct KnownFlats {
+    const Flat* a = nullptr;
+    const Flat* b = nullptr;
+};
+
 void cut_crossing(const TriCorners& a, const TriCorners& b, const Plane& pa, const Plane& pb, const int sa[3],
-                  const int sb[3], double tol, LocalCut& out) {
+                  const int sb[3], double tol, KnownFlats known, LocalCut& out) {
     End ea[3], eb[3];
     const int na = ends_in_plane(sa, ea);
     const int nb = ends_in_plane(sb, eb);
     if (na == 0 || nb == 0) return;
     Flat fa, fb;
-    if (has_corner_end(eb, nb)) fa = flat(a, tol);
-    if (has_corner_end(ea, na)) fb = flat(b, tol);
+    if (has_corner_end(eb, nb)) fa = known.a != nullptr ? *known.a : flat(a, tol);
+    if (has_corner_end(ea, na)) fb = known.b != nullptr ? *known.b : flat(b, tol);
     for (int i = 0; i < na; ++i) {
         int s[3];
         TriangleFeature f2;
@@ -232,14 +238,14 @@ void cut_crossing(const TriCorners& a, const TriCorners& b, const Plane& pa, con
 // stretches are cut into the other triangle: inside a coincident region the
 // two tessellations need not be overlaid, which would multiply the pieces.
 void cut_coplanar(const TriCorners& tri_a, const TriCorners& tri_b, uint8_t open_a, uint8_t open_b, double tol,
-                  LocalCut& out) {
+                  const Flat* known_a, LocalCut& out) {
     out.coplanar = true;
     // Both inside flat regions: nothing to cut, and coincident corners
     // matter only where pieces use them.
     if (open_a == 0 && open_b == 0) return;
     const Vec3* a = tri_a.p;
     const Vec3* b = tri_b.p;
-    const Flat fa = flat(tri_a, tol);
+    const Flat fa = known_a != nullptr ? *known_a : flat(tri_a, tol);
     Flat fb;
     fb.tri = &tri_b;
     fb.tol = tol;
@@ -381,13 +387,14 @@ bool coplanar_sides(const int sa[3], const int sb[3]) {
 }
 
 void cut_with_planes(const TriCorners& a, const TriCorners& b, const Plane& pa, const Plane& pb, const int sa[3],
-                     const int sb[3], uint8_t open_a, uint8_t open_b, double tol, LocalCut& out) {
+                     const int sb[3], uint8_t open_a, uint8_t open_b, double tol, LocalCut& out,
+                     KnownFlats known = {}) {
     out.coplanar = false;
     out.n = 0;
     out.ns = 0;
     if (one_side(sa) || one_side(sb)) return;
-    if (coplanar_sides(sa, sb)) return cut_coplanar(a, b, open_a, open_b, tol, out);
-    cut_crossing(a, b, pa, pb, sa, sb, tol, out);
+    if (coplanar_sides(sa, sb)) return cut_coplanar(a, b, open_a, open_b, tol, known.a, out);
+    cut_crossing(a, b, pa, pb, sa, sb, tol, known, out);
 }
 
 Plane canonical_plane(const TriCorners& t, double tol) {
@@ -489,11 +496,16 @@ public:
         }
         for (uint32_t t = 0; t < slot_.size(); ++t)
             if (slot_[t] != kNone && entries_[slot_[t]].ok) entries_[slot_[t]].open = flat_region_edges(mesh, t, tol);
+        // Apart from the entries, which every pair reads: only pairs that
+        // touch or share a plane need these.
+        flats_.reserve(entries_.size());
+        for (const Entry& e : entries_) flats_.push_back(e.ok ? flat(e.corners, tol) : Flat{});
     }
     bool usable(uint32_t t) const { return slot_[t] != kNone && entries_[slot_[t]].ok; }
     const Plane& operator[](uint32_t t) const { return entries_[slot_[t]].plane; }
     const TriCorners& corners(uint32_t t) const { return entries_[slot_[t]].corners; }
     uint8_t open_edges(uint32_t t) const { return entries_[slot_[t]].open; }
+    const Flat& flat_of(uint32_t t) const { return flats_[slot_[t]]; }
     // Hints for a triangle asked about soon: its slot, then (once the slot
     // is in cache) its entry.
     void prefetch_slot(uint32_t t) const { __builtin_prefetch(&slot_[t]); }
@@ -515,6 +527,7 @@ private:
     };
     std::vector<uint32_t> slot_;
     std::vector<Entry> entries_;
+    std::vector<Flat> flats_;  // per entry, viewing its corners
 };
 
 class Namer {
@@ -901,7 +914,8 @@ Cuts cut_pairs(const TriMesh& m1, const TriMesh& m2, const std::vector<std::pair
                 open_a = planes1.open_edges(a);
                 open_b = planes2.open_edges(b);
             }
-            cut_with_planes(ta, tb, planes1[a], planes2[b], sa, sb, open_a, open_b, out.merge_tol, lc);
+            cut_with_planes(ta, tb, planes1[a], planes2[b], sa, sb, open_a, open_b, out.merge_tol, lc,
+                            {&planes1.flat_of(a), &planes2.flat_of(b)});
             if (lc.n > 0) met.push_back({a, b, lc});
         }
     };
