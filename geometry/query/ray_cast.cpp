@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "geometry/assert.h"
@@ -15,7 +16,11 @@ namespace geom {
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr float kInfF = std::numeric_limits<float>::infinity();
 constexpr int kStackSize = Bvh::kStackSize;
+// A wide node pushes at most three more entries than it pops, and the wide
+// tree is no deeper than the binary one.
+constexpr int kWideStackSize = 3 * Bvh::kStackSize;
 
 // d scaled by a power of two to a largest component in [1, 2), when that is
 // exact; d itself otherwise (components more than 2^1022 apart).
@@ -82,6 +87,48 @@ struct Ray {
         t_near = tmin;
         return tmin <= tmax * (1.0 + 0x1p-50) + 0x1p-1070;
     }
+
+    // The same test for the four boxes of a wide node, in four lanes (the
+    // compiler's vector types: SSE2 on x86-64, scalar code elsewhere), the
+    // same operations on each. An absent child's box (lo +inf, hi -inf)
+    // gives an empty range. Returns the hit lanes as bits.
+    template <class Wide>
+    [[gnu::always_inline]] unsigned slab4(const Wide& node, double t_near[4]) const {
+        // Two lanes at a time: the width of SSE2, which every x86-64 has.
+        using V2f = float __attribute__((vector_size(8)));
+        using V2d = double __attribute__((vector_size(16)));
+        V2d tmin[2] = {{0.0, 0.0}, {0.0, 0.0}}, tmax[2] = {{kInf, kInf}, {kInf, kInf}};
+        for (int i = 0; i < 3; ++i) {
+            const float* np = near[i] ? node.hi[i] : node.lo[i];
+            const float* fp = near[i] ? node.lo[i] : node.hi[i];
+            const V2d oi = {o[i], o[i]}, ii = {inv[i], inv[i]}, di = {d[i], d[i]};
+            for (int h = 0; h < 2; ++h) {
+                V2f nf, ff;
+                std::memcpy(&nf, np + 2 * h, sizeof nf);
+                std::memcpy(&ff, fp + 2 * h, sizeof ff);
+                const V2d n = __builtin_convertvector(nf, V2d) - oi, f = __builtin_convertvector(ff, V2d) - oi;
+                V2d t0, t1;
+                if (divide) {
+                    t0 = n / di;
+                    t1 = f / di;
+                } else {
+                    t0 = n * ii;
+                    t1 = f * ii;
+                }
+                tmin[h] = t0 > tmin[h] ? t0 : tmin[h];  // NaN skipped
+                tmax[h] = t1 < tmax[h] ? t1 : tmax[h];
+            }
+        }
+        unsigned mask = 0;
+        for (int h = 0; h < 2; ++h) {
+            const auto hit = tmin[h] <= tmax[h] * (1.0 + 0x1p-50) + 0x1p-1070;
+            for (int c = 0; c < 2; ++c) {
+                t_near[2 * h + c] = tmin[h][c];
+                mask |= hit[c] ? 1u << (2 * h + c) : 0u;
+            }
+        }
+        return mask;
+    }
 };
 
 }  // namespace
@@ -113,6 +160,17 @@ float round_up(double x) {
     return static_cast<double>(f) < x ? std::nextafter(f, std::numeric_limits<float>::infinity()) : f;
 }
 
+// Four children per node, their boxes side by side (float, rounded
+// outwards), so that one visit tests four boxes in one pass over the axes
+// and a walk takes half the steps of the binary tree it is collapsed from.
+struct WideNode {
+    static constexpr uint32_t kNoChild = 0xffffffffu;
+    float lo[3][4], hi[3][4];
+    uint32_t child[4];  // inner: wide node index; leaf: first item; kNoChild: absent
+    uint32_t count[4];  // leaf: number of items (> 0); inner: 0
+};
+static_assert(sizeof(WideNode) == 128);
+
 // A tree to walk: nodes with their boxes, items (triangle indices) in leaf
 // order, and optionally which items may be met at all.
 template <class Node>
@@ -131,6 +189,7 @@ struct RayCaster::Impl {
     // The tree for one direction (blocked_from): the mesh's tree with the
     // triangles parallel to it marked dead and the boxes shrunk to the rest.
     std::vector<CompactNode> compact_nodes;
+    std::vector<WideNode> wide_nodes;
     std::vector<uint8_t> direction_live;
 
     explicit Impl(const TriMesh& m) : mesh(m), points(m.points().data()), triangles(m.triangles().data()) {}
@@ -185,10 +244,109 @@ struct RayCaster::Impl {
         return false;
     }
 
+    // The wide tree over the compact one: each wide node takes the (up to
+    // four) nearest descendants that are leaves or would make more than four,
+    // opening the largest inner one first; empty boxes are left out.
+    void collapse(const std::vector<CompactNode>& nodes) {
+        wide_nodes.clear();
+        wide_nodes.reserve(nodes.size() / 2 + 1);
+        auto empty = [](const CompactNode& n) { return n.lo[0] > n.hi[0] || n.lo[1] > n.hi[1] || n.lo[2] > n.hi[2]; };
+        auto area = [](const CompactNode& n) {
+            const double x = double(n.hi[0]) - n.lo[0], y = double(n.hi[1]) - n.lo[1], z = double(n.hi[2]) - n.lo[2];
+            return x * y + y * z + z * x;
+        };
+        // (compact node, wide node to fill), depth first.
+        std::vector<std::pair<uint32_t, uint32_t>> work{{0, 0}};
+        wide_nodes.emplace_back();
+        while (!work.empty()) {
+            const auto [from, to] = work.back();
+            work.pop_back();
+            uint32_t kids[4];
+            int n = 0;
+            if (nodes[from].is_leaf()) {
+                kids[n++] = from;
+            } else {
+                kids[n++] = nodes[from].first;
+                kids[n++] = nodes[from].first + 1;
+                while (n < 4) {
+                    int open = -1;
+                    for (int k = 0; k < n; ++k)
+                        if (!nodes[kids[k]].is_leaf() && !empty(nodes[kids[k]]) &&
+                            (open < 0 || area(nodes[kids[k]]) > area(nodes[kids[open]])))
+                            open = k;
+                    if (open < 0) break;
+                    const uint32_t inner = kids[open];
+                    kids[open] = nodes[inner].first;
+                    kids[n++] = nodes[inner].first + 1;
+                }
+            }
+            WideNode w;
+            int m = 0;
+            for (int k = 0; k < n; ++k) {
+                const CompactNode& c = nodes[kids[k]];
+                if (empty(c)) continue;
+                for (int a = 0; a < 3; ++a) w.lo[a][m] = c.lo[a], w.hi[a][m] = c.hi[a];
+                if (c.is_leaf()) {
+                    w.child[m] = c.first;
+                    w.count[m] = c.count;
+                } else {
+                    w.child[m] = static_cast<uint32_t>(wide_nodes.size());
+                    w.count[m] = 0;
+                    wide_nodes.emplace_back();
+                    work.emplace_back(kids[k], w.child[m]);
+                }
+                ++m;
+            }
+            for (; m < 4; ++m) {
+                // Never entered: lo > hi on every axis.
+                for (int a = 0; a < 3; ++a) w.lo[a][m] = kInfF, w.hi[a][m] = -kInfF;
+                w.child[m] = WideNode::kNoChild;
+                w.count[m] = 0;
+            }
+            wide_nodes[to] = w;
+        }
+    }
+
+    bool any_hit(const RayTree<WideNode>& tree, const Ray& ray) const {
+        if (tree.empty) return false;
+        const WideNode* nodes = tree.nodes;
+        uint32_t stack[kWideStackSize];
+        int top = 0;
+        stack[top++] = 0;
+        while (top > 0) {
+            const WideNode& node = nodes[stack[--top]];
+            double t_near[4];
+            const unsigned hit = ray.slab4(node, t_near);
+            if (hit == 0) continue;
+            // Leaves at once; inner children pushed farthest first, so the
+            // nearest is walked next.
+            unsigned inner = 0;
+            for (int c = 0; c < 4; ++c) {
+                if (!((hit >> c) & 1u)) continue;
+                if (node.count[c] == 0) {
+                    inner |= 1u << c;
+                    continue;
+                }
+                for (uint32_t i = node.child[c]; i < node.child[c] + node.count[c]; ++i)
+                    if ((tree.live == nullptr || tree.live[i]) && meets(tree.items[i], ray)) return true;
+            }
+            int order[4], n = 0;
+            for (int c = 0; c < 4; ++c)
+                if ((inner >> c) & 1u) {
+                    int j = n++;
+                    for (; j > 0 && t_near[order[j - 1]] < t_near[c]; --j) order[j] = order[j - 1];
+                    order[j] = c;
+                }
+            Q_ASSERT(top + n <= kWideStackSize, "tree walk: the wide tree is no deeper than the binary one");
+            for (int k = 0; k < n; ++k) stack[top++] = node.child[order[k]];
+        }
+        return false;
+    }
+
     // Marks the items parallel to d dead and shrinks the boxes to the live
     // ones (rounded outwards to floats); a node with none left gets an empty
     // box. The union of outward-rounded boxes is itself one.
-    RayTree<CompactNode> direction_tree(Vec3 d) {
+    RayTree<WideNode> direction_tree(Vec3 d) {
         const Bvh& bvh = mesh.bvh();
         if (bvh.empty()) return {};
         const auto& nodes = bvh.nodes();
@@ -229,7 +387,8 @@ struct RayCaster::Impl {
                 node.hi[k] = std::max(l.hi[k], r.hi[k]);
             }
         }
-        return {compact_nodes.data(), items.data(), direction_live.data(), false};
+        collapse(compact_nodes);
+        return {wide_nodes.data(), items.data(), direction_live.data(), false};
     }
 };
 
@@ -253,7 +412,7 @@ std::vector<uint8_t> RayCaster::blocked_from(std::span<const Vec3> points, Vec3 
     std::vector<uint8_t> out(points.size(), 0);
     if (never_meets(d) || points.empty()) return out;
     const Vec3 dn = normalised_direction(d);
-    const RayTree<CompactNode> tree = impl_->direction_tree(dn);
+    const RayTree<WideNode> tree = impl_->direction_tree(dn);
     if (tree.empty) return out;
     const size_t chunks = (points.size() - 1) / kRayChunk + 1;
     run_tasks(points.size() >= kRaysSplitFrom, chunks, [&](size_t k) {
@@ -261,7 +420,7 @@ std::vector<uint8_t> RayCaster::blocked_from(std::span<const Vec3> points, Vec3 
         for (size_t i = k * kRayChunk; i < end; ++i) {
             const Vec3& p = points[i];
             const Vec3 o{p.x + offset.x, p.y + offset.y, p.z + offset.z};
-            out[i] = is_finite(o) && impl_->any_hit(tree, Ray(o, dn, tree.nodes[0]));
+            out[i] = is_finite(o) && impl_->any_hit(tree, Ray(o, dn, impl_->compact_nodes[0]));
         }
     });
     return out;
