@@ -559,6 +559,16 @@ int orient_direction_slow(Vec3 o, Vec3 p, Vec3 q, Vec3 d) {
     double v[9] = {o.x, o.y, o.z, p.x, p.y, p.z, q.x, q.y, q.z};
     double w[3] = {d.x, d.y, d.z};
     if (!all_finite(v, 9) || !all_finite(w, 3)) return 0;
+    // Along an axis the determinant is that component times the points'
+    // orientation seen along it: as exact, and far cheaper where it is
+    // zero (walls parallel to the direction).
+    const int zeros = (d.x == 0.0) + (d.y == 0.0) + (d.z == 0.0);
+    if (zeros == 2) {
+        const int axis = d.x != 0.0 ? 0 : (d.y != 0.0 ? 1 : 2);
+        const int u = (axis + 1) % 3, w2 = (axis + 2) % 3;
+        const int along = d[axis] > 0.0 ? 1 : -1;
+        return along * sign(orient2d({o[u], o[w2]}, {p[u], p[w2]}, {q[u], q[w2]}));
+    }
     int shift = 0, dshift = 0;
     const Band points = classify(v, 9, shift), direction = classify(w, 3, dshift);
     if (points == Band::AllZero || direction == Band::AllZero) return 0;

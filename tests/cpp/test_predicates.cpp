@@ -11,6 +11,7 @@
 
 using geom::BigFloat;
 using geom::Vec2;
+using geom::Vec3;
 
 namespace {
 
@@ -218,6 +219,46 @@ TEST_P(PredicateScale, Orient2dMatchesExact) {
     if (e > -900 && e < 900) {
         EXPECT_GT(naive_wrong, 50);  // the set really is adversarial
     }
+}
+
+// Directions along an axis take the two-dimensional path: walls parallel
+// to the direction (exactly zero) and near-walls must come out exact.
+TEST_P(PredicateScale, OrientDirectionAlongAxesMatchesExact) {
+    const int e = GetParam();
+    std::mt19937_64 rng(3);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::uniform_int_distribution<int64_t> mant(1, (int64_t{1} << 50) - 1);
+    auto exact = [](Vec3 o, Vec3 p, Vec3 q, Vec3 d) {
+        const BigFloat px = BigFloat(p.x) - BigFloat(o.x), py = BigFloat(p.y) - BigFloat(o.y),
+                       pz = BigFloat(p.z) - BigFloat(o.z);
+        const BigFloat qx = BigFloat(q.x) - BigFloat(o.x), qy = BigFloat(q.y) - BigFloat(o.y),
+                       qz = BigFloat(q.z) - BigFloat(o.z);
+        return (BigFloat(d.x) * (py * qz - pz * qy) + BigFloat(d.y) * (pz * qx - px * qz) +
+                BigFloat(d.z) * (px * qy - py * qx))
+            .sign();
+    };
+    int zeros = 0;
+    for (int i = 0; i < 3000; ++i) {
+        const int axis = i % 3, u1 = (axis + 1) % 3, u2 = (axis + 2) % 3;
+        Vec3 pts[3];
+        for (Vec3& p : pts) {
+            p[axis] = u(rng);
+            // Seen along the axis: on the line v = 3 u (exact with 50-bit mantissas), or off it by a unit in the last place.
+            const double x = std::ldexp(static_cast<double>(mant(rng)), -50) * (u(rng) < 0 ? -1 : 1);
+            p[u1] = x;
+            p[u2] = i % 4 == 3 ? u(rng) : 3 * x;
+        }
+        if (i % 7 == 1) pts[2][u2] = std::nextafter(pts[2][u2], 10.0);
+        Vec3 d{0, 0, 0};
+        d[axis] = (i % 2 ? -1.0 : 1.0) * std::ldexp(1.5, -e / 2);
+        for (Vec3& p : pts) p = Vec3{std::ldexp(p.x, e), std::ldexp(p.y, e), std::ldexp(p.z, e)};
+        if (!is_finite(pts[0]) || !is_finite(pts[1]) || !is_finite(pts[2]) || !is_finite(d)) continue;
+        const int want = exact(pts[0], pts[1], pts[2], d);
+        ASSERT_EQ(geom::orient_direction(pts[0], pts[1], pts[2], d), want) << i;
+        ASSERT_EQ(geom::orient_direction(pts[1], pts[0], pts[2], d), -want) << i;
+        zeros += want == 0;
+    }
+    EXPECT_GT(zeros, 100);
 }
 
 TEST_P(PredicateScale, IncircleMatchesExact) {
