@@ -280,14 +280,14 @@ private:
         for (uint32_t t = 0; t < n_; ++t)
             if (in_.own_cuts.index[t] == kNone && !in_.own_cuts.dropped[t]) prepare(patches.find(t));
         for (uint32_t j = 0; j < pieces_.size(); ++j) prepare(patches.find(n_ + j));
+        std::vector<NearestTriangle> near;
         if (tested.size() >= kBatchFrom) {
-            const std::vector<NearestTriangle> near = nearest_triangles(in_.other, test_points, hints);
-            for (size_t k = 0; k < tested.size(); ++k)
-                keep[tested[k]] = kept(tested_triangle[k], inside_test(in_.other, test_points[k], near[k]));
+            near = nearest_triangles(in_.other, test_points, hints);
         } else {
-            for (size_t k = 0; k < tested.size(); ++k)
-                keep[tested[k]] = kept(tested_triangle[k], inside_test(in_.other, test_points[k], hints[k]));
+            for (size_t k = 0; k < tested.size(); ++k) near.push_back(nearest_triangle(in_.other, test_points[k], hints[k]));
         }
+        for (size_t k = 0; k < tested.size(); ++k)
+            keep[tested[k]] = kept(tested_triangle[k], inside_test(in_.other, test_points[k], near[k]));
         auto verdict = [&](uint32_t root) { return keep[root] == 1; };
 
         MeshRuns out;

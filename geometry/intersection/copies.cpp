@@ -11,11 +11,6 @@ namespace geom::isect {
 
 namespace {
 
-uint64_t mix(uint64_t h, uint64_t x) {
-    h ^= x + 0x9e3779b97f4a7c15ull + (h << 6) + (h >> 2);
-    return h * 0xbf58476d1ce4e5b9ull;
-}
-
 // Bit patterns, so that -0.0 and 0.0 differ and NaNs compare: a copy must
 // repeat the coordinates exactly.
 bool same_bits(Vec3 a, Vec3 b) {
@@ -62,7 +57,7 @@ ShellCopies find_shell_copies(const TriMesh& mesh) {
         uint64_t h = sc.start[s + 1] - sc.start[s];
         for (uint32_t i = sc.start[s]; i < sc.start[s + 1]; ++i)
             for (uint32_t v : tris[sc.members[i]])
-                for (int k = 0; k < 3; ++k) h = mix(h, std::bit_cast<uint64_t>(pts[v][k]));
+                for (int k = 0; k < 3; ++k) h = PairHash{}({h, std::bit_cast<uint64_t>(pts[v][k])});
         return h;
     };
     auto same_shell = [&](uint32_t s, uint32_t r) {

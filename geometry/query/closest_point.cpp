@@ -102,6 +102,22 @@ void keep_better(NearestTriangle& best, bool& have, const NearestTriangle& cand)
     }
 }
 
+// The search's start: the hint (a triangle likely near p; evaluating it twice
+// changes nothing, ties go to the lower index) and the triangles outside the
+// tree, which no box can rule out.
+void seed(const TriMesh& mesh, Vec3 p, uint32_t hint, NearestTriangle& best, bool& have) {
+    if (hint < mesh.triangles().size()) keep_better(best, have, evaluate(mesh, hint, p));
+    for (uint32_t f : mesh.bvh().unbounded()) keep_better(best, have, evaluate(mesh, f, p));
+}
+
+// Computed closest points stay within this distance of their triangle's box.
+// Clamping a point's gap to the grown box then bounds every computed squared
+// distance from below, since rounding is monotone.
+double box_pad(const Bvh& bvh) { return std::ldexp(bvh.max_abs(), -40) + std::ldexp(1.0, -1060); }
+
+// Gap between [x0, x1] and [lo, hi] along one axis, 0 when they overlap.
+double gap(double x0, double x1, double lo, double hi) { return x1 < lo ? lo - x1 : (x0 > hi ? x0 - hi : 0.0); }
+
 }  // namespace
 
 ClosestOnTriangle closest_point_on_triangle(Vec3 p, Vec3 a, Vec3 b, Vec3 c) {
@@ -162,18 +178,11 @@ NearestTriangle nearest_triangle(const TriMesh& mesh, Vec3 p, uint32_t hint) {
 
     NearestTriangle best;
     bool have = false;
-    // Evaluating a triangle twice changes nothing: ties go to the lower index.
-    if (hint < mesh.triangles().size()) keep_better(best, have, evaluate(mesh, hint, p));
-    for (uint32_t f : bvh.unbounded()) keep_better(best, have, evaluate(mesh, f, p));
-
-    // Computed closest points stay within this distance of their triangle's
-    // box. Clamping p's gap to the grown box then bounds every computed
-    // squared distance from below, since rounding is monotone.
-    const double pad = std::ldexp(bvh.max_abs(), -40) + std::ldexp(1.0, -1060);
+    seed(mesh, p, hint, best, have);
+    const double pad = box_pad(bvh);
     auto lower_bound = [&](const BvhNode& n) {
-        auto gap = [](double x, double lo, double hi) { return x < lo ? lo - x : (x > hi ? x - hi : 0.0); };
-        const Vec3 g{gap(p.x, n.lo.x - pad, n.hi.x + pad), gap(p.y, n.lo.y - pad, n.hi.y + pad),
-                     gap(p.z, n.lo.z - pad, n.hi.z + pad)};
+        const Vec3 g{gap(p.x, p.x, n.lo.x - pad, n.hi.x + pad), gap(p.y, p.y, n.lo.y - pad, n.hi.y + pad),
+                     gap(p.z, p.z, n.lo.z - pad, n.hi.z + pad)};
         return norm_squared(g);
     };
     // Ties must still be explored: a lower index may sit behind an equal bound.
@@ -321,8 +330,7 @@ std::vector<NearestTriangle> nearest_triangles(const TriMesh& mesh, std::span<co
             continue;
         }
         bool h = false;
-        if (i < hints.size() && hints[i] < tris.size()) keep_better(best[i], h, evaluate(mesh, hints[i], p));
-        for (uint32_t f : bvh.unbounded()) keep_better(best[i], h, evaluate(mesh, f, p));
+        seed(mesh, p, i < hints.size() ? hints[i] : kNoHint, best[i], h);
         have[i] = h;
         order.push_back(i);
     }
@@ -332,10 +340,7 @@ std::vector<NearestTriangle> nearest_triangles(const TriMesh& mesh, std::span<co
     tree.refit(best, have);
     const auto& nodes = tree.nodes();
     const auto& members = tree.order();
-    // As in nearest_triangle: computed closest points stay within pad of
-    // their triangle's box.
-    const double pad = std::ldexp(bvh.max_abs(), -40) + std::ldexp(1.0, -1060);
-    auto gap = [](double x0, double x1, double lo, double hi) { return x1 < lo ? lo - x1 : (x0 > hi ? x0 - hi : 0.0); };
+    const double pad = box_pad(bvh);
     // Bounds shrink as triangles are taken; the nodes learn it after 8, 16,
     // 32, ... triangles, and then after every sixteenth of them.
     const auto& items = bvh.items();
