@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "geometry/disjoint_sets.h"
+#include "geometry/grouping.h"
 
 namespace geom::isect {
 
@@ -39,17 +40,12 @@ ShellCopies find_shell_copies(const TriMesh& mesh) {
         sc.shell[t] = root == t ? shells++ : sc.shell[root];
     }
     if (shells < 2) return sc;
-    sc.start.assign(shells + 1, 0);
-    for (uint32_t t = 0; t < n; ++t) ++sc.start[sc.shell[t] + 1];
-    for (uint32_t s = 0; s < shells; ++s) sc.start[s + 1] += sc.start[s];
-    sc.members.resize(n);
+    Groups by_shell = group_by(shells, n, [&](size_t t) { return sc.shell[t]; });
+    sc.start = std::move(by_shell.start);
+    sc.members = std::move(by_shell.members);
     sc.rank.resize(n);
-    std::vector<uint32_t> fill(sc.start.begin(), sc.start.end() - 1);
-    for (uint32_t t = 0; t < n; ++t) {
-        const uint32_t s = sc.shell[t];
-        sc.rank[t] = fill[s] - sc.start[s];
-        sc.members[fill[s]++] = t;
-    }
+    for (uint32_t s = 0; s < shells; ++s)
+        for (uint32_t i = sc.start[s]; i < sc.start[s + 1]; ++i) sc.rank[sc.members[i]] = i - sc.start[s];
 
     // A shell is a copy of the first earlier shell with the same size and
     // coordinates; the hash only narrows the search.
@@ -85,14 +81,9 @@ ShellCopies find_shell_copies(const TriMesh& mesh) {
     }
     if (!sc.any) return sc;
 
-    sc.copy_start.assign(shells + 1, 0);
-    for (uint32_t s = 0; s < shells; ++s)
-        if (sc.is_copy[s]) ++sc.copy_start[first_of[s] + 1];
-    for (uint32_t s = 0; s < shells; ++s) sc.copy_start[s + 1] += sc.copy_start[s];
-    sc.copies.resize(sc.copy_start[shells]);
-    std::vector<uint32_t> cfill(sc.copy_start.begin(), sc.copy_start.end() - 1);
-    for (uint32_t s = 0; s < shells; ++s)
-        if (sc.is_copy[s]) sc.copies[cfill[first_of[s]]++] = s;
+    Groups by_first = group_by(shells, shells, [&](size_t s) { return first_of[s]; });
+    sc.copy_start = std::move(by_first.start);
+    sc.copies = std::move(by_first.members);
 
     sc.corner_of.assign(pts.size(), kNone);
     for (uint32_t c = 3 * n; c-- > 0;) sc.corner_of[tris[c / 3][c % 3]] = c;

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "geometry/grouping.h"
+
 namespace geom::isect {
 
 CutTriangle::CutTriangle(const TriMesh& mesh, Origin origin, uint32_t t)
@@ -128,14 +130,9 @@ void insert_many_at_random(const TriMesh& m1, const TriMesh& m2, const Cuts& cut
 }
 
 // Indices of the pairs grouped by their mesh-2 triangle, in the order of
-// its cut entry, each group in pair order (a counting sort).
+// its cut entry, each group in pair order.
 std::vector<uint32_t> grouped_by_second(const Cuts& cuts, const MeshCuts& out) {
-    std::vector<uint32_t> start(out.cuts.size() + 1, 0);
-    for (const PairCut& pc : cuts.pairs) ++start[out.index[pc.t2] + 1];
-    for (size_t c = 0; c < out.cuts.size(); ++c) start[c + 1] += start[c];
-    std::vector<uint32_t> order(cuts.pairs.size());
-    for (uint32_t k = 0; k < cuts.pairs.size(); ++k) order[start[out.index[cuts.pairs[k].t2]]++] = k;
-    return order;
+    return group_by(out.cuts.size(), cuts.pairs.size(), [&](size_t k) { return out.index[cuts.pairs[k].t2]; }).members;
 }
 
 }  // namespace
@@ -145,12 +142,9 @@ MeshCuts retriangulate(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, W
     const TriMesh& mesh = first ? m1 : m2;
     MeshCuts out;
     Builder builder(mesh, first ? Origin::Mesh1 : Origin::Mesh2, out);
-    // Cut triangles are numbered in pair order. Pairs run in mesh-1 order;
-    // mesh 2 takes them grouped by its triangle (each group still in pair
-    // order, so every triangulation sees the same steps) to keep one
-    // triangulation in cache while all its points and segments go in.
-    // Room for the cut triangles up front (and some reached only through an
-    // edge point): each move of the list would copy every triangulation.
+    // Cut triangles are numbered in pair order. Room for them up front (and
+    // some reached only through an edge point): each move of the list would
+    // copy every triangulation.
     size_t distinct = 0;
     for (const PairCut& pc : cuts.pairs) {
         uint32_t& mark = out.index[first ? pc.t1 : pc.t2];
@@ -162,6 +156,10 @@ MeshCuts retriangulate(const TriMesh& m1, const TriMesh& m2, const Cuts& cuts, W
         CutTriangle& c = builder.cut_of(first ? pc.t1 : pc.t2);
         if (c.partner == kNone) c.partner = first ? pc.t2 : pc.t1;
     }
+    // Pairs run in mesh-1 order; mesh 2 takes them grouped by its triangle
+    // (each group still in pair order, so every triangulation sees the same
+    // steps) to keep one triangulation in cache while its points and
+    // segments go in.
     const std::vector<uint32_t> order = first ? std::vector<uint32_t>{} : grouped_by_second(cuts, out);
     auto pair_at = [&](size_t k) -> const PairCut& { return cuts.pairs[first ? k : order[k]]; };
     const size_t n_pairs = cuts.pairs.size();
