@@ -500,6 +500,12 @@ bool all_finite(const double* v, int n) {
 double orient2d_slow(Vec2 a, Vec2 b, Vec2 c) {
     double v[6] = {a.x, a.y, b.x, b.y, c.x, c.y};
     if (!all_finite(v, 6)) return std::numeric_limits<double>::quiet_NaN();
+    // Exact zeros that the filter cannot tell from rounding (its margin for
+    // underflow keeps even 0 - 0 undecided), as in a wall seen along it:
+    // both products have a zero factor (a wall along an axis), or two points
+    // are equal (each triangle of a wall has an edge along the line of sight).
+    if ((a.x == c.x || b.y == c.y) && (a.y == c.y || b.x == c.x)) return 0.0;
+    if ((a.x == b.x && a.y == b.y) || (b.x == c.x && b.y == c.y)) return 0.0;
     int shift = 0;
     switch (classify(v, 6, shift)) {
     case Band::AllZero:

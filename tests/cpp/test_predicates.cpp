@@ -215,6 +215,19 @@ TEST_P(PredicateScale, Orient2dMatchesExact) {
         return Vec2{x, 3 * x};
     };
     for (int i = 0; i < 600; ++i) check(on_line(), on_line(), on_line());
+    // Coordinates shared between points (walls seen along an axis, points
+    // seen one behind the other), exactly or off by a unit in the last place.
+    auto coord = [](Vec2& p, uint64_t axis) -> double& { return axis % 2 ? p.y : p.x; };
+    for (int i = 0; i < 3000; ++i) {
+        Vec2 p[3] = {{u(rng), u(rng)}, {u(rng), u(rng)}, {u(rng), u(rng)}};
+        for (int k = 0; k < 1 + i % 3; ++k) coord(p[rng() % 3], rng()) = coord(p[rng() % 3], rng() % 2 ? 1 : 0);
+        if (i % 3 == 0) p[(i / 3) % 3] = p[(i / 3 + 1) % 3];
+        if (i % 5 == 0) {
+            double& x = coord(p[rng() % 3], rng());
+            x = std::nextafter(x, 2.0);
+        }
+        check(p[0], p[1], p[2]);
+    }
     EXPECT_GT(zeros, 0);
     if (e > -900 && e < 900) {
         EXPECT_GT(naive_wrong, 50);  // the set really is adversarial
