@@ -130,11 +130,12 @@ public:
     uint32_t tri(uint32_t i) const { return static_cast<uint32_t>(words[i]); }
     uint32_t code(uint32_t i) const { return static_cast<uint32_t>(words[i] >> 32); }
 
-    void take(std::vector<uint64_t>&& unsorted, const Quantizer& q) {
+    void take(std::vector<uint64_t>&& unsorted, const Quantizer& q, bool split) {
         words = std::move(unsorted);
         radix_sort_bits(words, 32, 62);
         fbox_.resize(words.size() + 1);  // whole 16-byte loads read into the next box
-        place(q, 0, size());
+        const uint32_t half = size() / 2;
+        run_both(split, [&] { place(q, 0, half); }, [&] { place(q, half, size()); });
     }
 
     // Where to cut [begin, end), whose codes share a prefix but differ: the
@@ -191,22 +192,44 @@ public:
     // For a range whose codes coincide (a cluster small against the whole
     // tree): codes within the range's own centre bounds. False when all the
     // centres coincide.
-    bool requantize(uint32_t begin, uint32_t end) {
+    // requantize's buffers, one set per thread, kept for the next cluster.
+    struct Scratch {
+        std::vector<Box> boxes;
+        std::vector<uint32_t> tris;
+        std::vector<uint64_t> words;
+    };
+
+    bool requantize(uint32_t begin, uint32_t end, Scratch& scratch) {
+        // Each box is read once: the centre bounds, the codes and the placed
+        // boxes all come from it (clusters are many and small).
+        const uint32_t n = end - begin;
+        auto& [boxes, tris, local] = scratch;
+        boxes.resize(n);
+        tris.resize(n);
         Box cbox;
-        for (uint32_t i = begin; i < end; ++i) {
-            const Vec3 c = triangle_box(points_, triangles_[tri(i)]).centre();
+        for (uint32_t i = 0; i < n; ++i) {
+            tris[i] = tri(begin + i);
+            boxes[i] = triangle_box(points_, triangles_[tris[i]]);
+            const Vec3 c = boxes[i].centre();
             cbox.grow(c, c);
         }
         const Quantizer q(cbox);
         if (q.flat()) return false;
-        std::vector<uint64_t> local(end - begin);
-        for (uint32_t i = begin; i < end; ++i) {
-            const Vec3 c = triangle_box(points_, triangles_[tri(i)]).centre();
-            local[i - begin] = (uint64_t{q.code(c)} << 32) | tri(i);
+        // The position in the range as payload: whole words then sort by
+        // code and, among equal codes, keep the present order.
+        local.resize(n);
+        for (uint32_t i = 0; i < n; ++i)
+            local[i] = (uint64_t{q.code(boxes[i].centre())} << 32) | i;
+        if (n <= 512)
+            std::sort(local.begin(), local.end());
+        else
+            radix_sort_bits(local, 32, 62);
+        for (uint32_t k = 0; k < n; ++k) {
+            const uint64_t w = local[k];
+            const uint32_t i = static_cast<uint32_t>(w);
+            words[begin + k] = (w & ~uint64_t{0xffffffffu}) | tris[i];
+            fbox_[begin + k] = q.relative(boxes[i]);
         }
-        radix_sort_bits(local, 32, 62);
-        std::copy(local.begin(), local.end(), words.begin() + begin);
-        place(q, begin, end);
         return true;
     }
 
@@ -242,6 +265,43 @@ private:
     std::span<const Tri> triangles_;
     std::vector<ShortBox> fbox_;
 };
+
+// Where to cut a task's range: at the Morton groups' best cut, or in half
+// below kSahDepth or where all the centres coincide.
+uint32_t cut(Sorter& prims, Sorter::Scratch& scratch, const Task& task) {
+    if (task.depth < Bvh::kSahDepth &&
+        (prims.code(task.begin) != prims.code(task.end - 1) || prims.requantize(task.begin, task.end, scratch)))
+        return prims.morton_split(task.begin, task.end);
+    return task.begin + (task.end - task.begin) / 2;
+}
+
+// Splits `first` down to leaves of at most kLeafSize; nodes[i] is node
+// base + i, and new nodes are appended. Returns the depth reached.
+int split_down(Sorter& prims, Sorter::Scratch& scratch, std::vector<BvhNode>& nodes, uint32_t base, Task first) {
+    int depth = 0;
+    std::vector<Task> stack{first};
+    while (!stack.empty()) {
+        const Task task = stack.back();
+        stack.pop_back();
+        depth = std::max(depth, task.depth + 1);
+        BvhNode& node = nodes[task.node - base];
+        const uint32_t count = task.end - task.begin;
+        if (count <= Bvh::kLeafSize) {
+            node.first = task.begin;
+            node.count = count;
+            continue;
+        }
+        const uint32_t mid = cut(prims, scratch, task);
+        const uint32_t left = base + static_cast<uint32_t>(nodes.size());
+        node.first = left;
+        node.count = 0;
+        nodes.emplace_back();
+        nodes.emplace_back();
+        stack.push_back({left + 1, mid, task.end, task.depth + 1});
+        stack.push_back({left, task.begin, mid, task.depth + 1});
+    }
+    return depth;
+}
 
 }  // namespace
 
@@ -307,34 +367,34 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
     run_both(split, [&] { code(0, half, 0, skip0); },
              [&] { code(half, triangles.size(), half - unbounded_first, scans[1].unbounded); });
     Sorter prims(points, triangles);
-    prims.take(std::move(words), quantizer);
+    prims.take(std::move(words), quantizer, split);
 
     const uint32_t n_prims = prims.size();
     bvh.nodes_.reserve(n_prims);
     bvh.nodes_.emplace_back();
-    std::vector<Task> stack{{0, 0, n_prims, 0}};
-    while (!stack.empty()) {
-        const Task task = stack.back();
-        stack.pop_back();
-        bvh.depth_ = std::max(bvh.depth_, task.depth + 1);
-        const uint32_t count = task.end - task.begin;
-        if (count <= kLeafSize) {
-            bvh.nodes_[task.node].first = task.begin;
-            bvh.nodes_[task.node].count = count;
-            continue;
-        }
-        uint32_t mid = task.begin + count / 2;
-        if (task.depth < kSahDepth) {
-            if (prims.code(task.begin) != prims.code(task.end - 1) || prims.requantize(task.begin, task.end))
-                mid = prims.morton_split(task.begin, task.end);
-        }
-        const uint32_t left = static_cast<uint32_t>(bvh.nodes_.size());
-        bvh.nodes_[task.node].first = left;
-        bvh.nodes_[task.node].count = 0;
-        bvh.nodes_.emplace_back();
-        bvh.nodes_.emplace_back();
-        stack.push_back({left + 1, mid, task.end, task.depth + 1});
-        stack.push_back({left, task.begin, mid, task.depth + 1});
+    const Task root{0, 0, n_prims, 0};
+    Sorter::Scratch scratch[2];
+    if (!split || n_prims <= kLeafSize) {
+        bvh.depth_ = split_down(prims, scratch[0], bvh.nodes_, 0, root);
+    } else {
+        // The root's two subtrees on two threads. Nodes are numbered as one
+        // thread would number them, since a subtree's descendants come before
+        // those of its right sibling: [root, left, right, left's descendants,
+        // right's descendants]. The right one is built apart (as node 0 of its
+        // own list, numbered as if it were node 2) and moved in after.
+        const uint32_t mid = cut(prims, scratch[0], root);
+        bvh.nodes_[0].first = 1;
+        bvh.nodes_.resize(3);
+        std::vector<BvhNode> right(1);
+        int depth[2] = {0, 0};
+        run_both(true, [&] { depth[0] = split_down(prims, scratch[0], bvh.nodes_, 0, {1, 0, mid, 1}); },
+                 [&] { depth[1] = split_down(prims, scratch[1], right, 2, {2, mid, n_prims, 1}); });
+        bvh.depth_ = std::max(depth[0], depth[1]);
+        const uint32_t shift = static_cast<uint32_t>(bvh.nodes_.size()) - 3;
+        for (BvhNode& node : right)
+            if (!node.is_leaf()) node.first += shift;
+        bvh.nodes_[2] = right[0];
+        bvh.nodes_.insert(bvh.nodes_.end(), right.begin() + 1, right.end());
     }
 
     bvh.items_.resize(n_prims);
