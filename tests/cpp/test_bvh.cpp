@@ -6,6 +6,7 @@
 #include <random>
 
 #include "geometry/bvh/bvh.h"
+#include "tests/support/one_processor.h"
 #include "tests/support/primitives.h"
 
 using namespace geom;
@@ -182,5 +183,33 @@ TEST(Bvh, OverlappingPairsSplitAcrossThreads) {
     ASSERT_GT(expected.size(), 50u);
     EXPECT_EQ(pairs, expected);
 }
+
+#if defined(__linux__)
+// Large enough for the root's two subtrees to be cut on two threads, with
+// clusters whose codes coincide (re-quantized while cutting) and triangles
+// outside the tree: the tree of one thread, node for node.
+TEST(Bvh, TwoThreadBuildEqualsOneThread) {
+    std::mt19937_64 g(5);
+    Soup s = random_soup(g, 40000, 10, 0.05);
+    const Soup cluster = random_soup(g, 3000, 1e-6, 1e-7);
+    const uint32_t base = static_cast<uint32_t>(s.points.size());
+    for (const Vec3& p : cluster.points) s.points.push_back(p + Vec3{3, -2, 1});
+    for (const Tri& t : cluster.tris) s.tris.push_back({t[0] + base, t[1] + base, t[2] + base});
+    s.points[7].x = std::numeric_limits<double>::quiet_NaN();
+    const Bvh two = Bvh::build(s.points, s.tris);
+    check_structure(two, s);
+    testing_support::OneProcessor pin;
+    ASSERT_TRUE(pin.pinned());
+    const Bvh one = Bvh::build(s.points, s.tris);
+    ASSERT_EQ(one.nodes().size(), two.nodes().size());
+    for (size_t i = 0; i < one.nodes().size(); ++i) {
+        const BvhNode &x = one.nodes()[i], &y = two.nodes()[i];
+        ASSERT_TRUE(x.lo == y.lo && x.hi == y.hi && x.first == y.first && x.count == y.count) << i;
+    }
+    EXPECT_EQ(one.items(), two.items());
+    EXPECT_EQ(one.unbounded(), two.unbounded());
+    EXPECT_EQ(one.depth(), two.depth());
+}
+#endif
 
 }  // namespace

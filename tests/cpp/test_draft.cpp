@@ -11,13 +11,10 @@
 #include <tuple>
 #include <vector>
 
-#if defined(__linux__)
-#include <sched.h>
-#endif
-
 #include "geometry/draft/angles.h"
 #include "geometry/draft/mask.h"
 #include "geometry/draft/overhangs.h"
+#include "tests/support/one_processor.h"
 #include "tests/support/primitives.h"
 #include "geometry/parallel.h"
 #include "geometry/strided.h"
@@ -198,33 +195,7 @@ TEST(StridedNormals, EveryLayoutGivesTheSameAnswers) {
 // --- angles on one or two threads -------------------------------------------
 
 #if defined(__linux__)
-// Pins this thread to one of its processors while alive, so that
-// have_second_processor() answers no.
-class OneProcessor {
-public:
-    OneProcessor() {
-        if (sched_getaffinity(0, sizeof saved_, &saved_) != 0) return;
-        cpu_set_t one;
-        CPU_ZERO(&one);
-        for (int c = 0; c < CPU_SETSIZE; ++c) {
-            if (CPU_ISSET(c, &saved_)) {
-                CPU_SET(c, &one);
-                break;
-            }
-        }
-        pinned_ = sched_setaffinity(0, sizeof one, &one) == 0;
-    }
-    OneProcessor(const OneProcessor&) = delete;
-    OneProcessor& operator=(const OneProcessor&) = delete;
-    ~OneProcessor() {
-        if (pinned_) sched_setaffinity(0, sizeof saved_, &saved_);
-    }
-    bool pinned() const { return pinned_; }
-
-private:
-    cpu_set_t saved_;
-    bool pinned_ = false;
-};
+using geom::testing_support::OneProcessor;
 #endif
 
 class Angles : public ::testing::TestWithParam<std::tuple<size_t, bool, bool>> {};

@@ -2,14 +2,12 @@
 // crossing shapes, closedness, volume and determinism.
 #include <gtest/gtest.h>
 
-#if defined(__linux__)
-#include <sched.h>
-#endif
-
 #include <cmath>
 #include <map>
+#include <optional>
 
 #include "geometry/intersection/tracked.h"
+#include "tests/support/one_processor.h"
 #include "tests/support/primitives.h"
 
 namespace geom {
@@ -112,17 +110,12 @@ TEST_P(Crossing, ClosedWithTheExpectedVolume) {
 TEST(Tracked, SideBySideEqualsSerial) {
     const TriMesh a = mesh(make_sphere(24)), b = mesh(make_torus(0.9, 0.35, 60, 24), {0.21, 0.13, 0.17});
     const auto side_by_side = run(a, false, b, true);
-    cpu_set_t all, one;
-    ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
-    CPU_ZERO(&one);
-    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
-        if (CPU_ISSET(cpu, &all)) {
-            CPU_SET(cpu, &one);
-            break;
-        }
-    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
-    const auto serial = run(a, false, b, true);
-    ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
+    std::optional<TrackedMesh> serial;
+    {
+        testing_support::OneProcessor pin;
+        ASSERT_TRUE(pin.pinned());
+        serial = run(a, false, b, true);
+    }
     ASSERT_TRUE(side_by_side && serial);
     EXPECT_EQ(serial->counts, side_by_side->counts);
     EXPECT_EQ(serial->triangles, side_by_side->triangles);
