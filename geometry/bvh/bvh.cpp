@@ -327,6 +327,9 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
         std::vector<uint32_t> unbounded;
     } scans[2];
     auto scan = [&](Scan& out, size_t begin, size_t end) {
+        // Sums in locals: the two threads' results share a cache line.
+        Box cbox;
+        double max_abs = 0.0;
         for (size_t f = begin; f < end; ++f) {
             const auto& t = triangles[f];
             for (uint32_t i : t)
@@ -336,10 +339,12 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
                 continue;
             }
             const Box box = triangle_box(points, t);
-            out.max_abs = std::max({out.max_abs, max_abs3(box.lo), max_abs3(box.hi)});
+            max_abs = std::max({max_abs, max_abs3(box.lo), max_abs3(box.hi)});
             const Vec3 c = box.centre();
-            out.cbox.grow(c, c);
+            cbox.grow(c, c);
         }
+        out.cbox = cbox;
+        out.max_abs = max_abs;
     };
     run_both(split, [&] { scan(scans[0], 0, half); }, [&] { scan(scans[1], half, triangles.size()); });
     Box cbox = scans[0].cbox;
