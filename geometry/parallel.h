@@ -33,6 +33,8 @@ inline constexpr std::size_t kOverlapWalkTasks = 64;
 inline constexpr std::size_t kBvhBuildSplitFrom = std::size_t{1} << 15;
 // Triangles of a mesh, for building the tree of one ray direction in two halves.
 inline constexpr std::size_t kRayTreeSplitFrom = std::size_t{1} << 15;
+// Subtrees that the four-wide tree's build is cut into, taken in turn.
+inline constexpr std::size_t kCollapseTasks = 64;
 // Rays, for casting them on all processors, in chunks taken in turn.
 inline constexpr std::size_t kRaysSplitFrom = 2048;
 inline constexpr std::size_t kRayChunk = 256;

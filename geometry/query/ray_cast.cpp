@@ -1,6 +1,7 @@
 #include "geometry/query/ray_cast.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -189,7 +190,8 @@ struct RayCaster::Impl {
     // The tree for one direction (blocked_from): the mesh's tree with the
     // triangles parallel to it marked dead and the boxes shrunk to the rest.
     std::vector<CompactNode> compact_nodes;
-    std::vector<WideNode> wide_nodes;
+    std::unique_ptr<WideNode[]> wide_nodes;  // see collapse
+    size_t wide_capacity = 0;
     std::vector<uint8_t> direction_live;
 
     explicit Impl(const TriMesh& m) : mesh(m), points(m.points().data()), triangles(m.triangles().data()) {}
@@ -247,64 +249,99 @@ struct RayCaster::Impl {
     // The wide tree over the compact one: each wide node takes the (up to
     // four) nearest descendants that are leaves or would make more than four,
     // opening the largest inner one first; empty boxes are left out.
-    void collapse(const std::vector<CompactNode>& nodes) {
-        wide_nodes.clear();
-        wide_nodes.reserve(nodes.size() / 2 + 1);
+    //
+    // Every wide node but the root stands for a distinct inner compact node,
+    // which bounds their number. The top levels are filled here; the subtrees
+    // below them are then taken in turn by a helper, numbering its nodes
+    // upwards from the front, and this thread, numbering downwards from the
+    // end.
+    // The unused stretch between them is never written (nor its pages
+    // touched) and never reached. The numbering depends on the threads; the
+    // tree does not.
+    void collapse(const std::vector<CompactNode>& nodes, bool split) {
+        const size_t capacity = nodes.size() / 2 + 1;
+        if (capacity > wide_capacity) {
+            wide_nodes = std::make_unique_for_overwrite<WideNode[]>(capacity);
+            wide_capacity = capacity;
+        }
+        using Work = std::pair<uint32_t, uint32_t>;  // (compact node, wide node to fill)
+        std::vector<Work> top{{0, 0}};
+        uint32_t front = 1;
+        size_t done = 0;
+        while (done < top.size() && top.size() - done < kCollapseTasks)
+            fill_wide(nodes, top[done++], [&] { return front++; }, [&](Work w) { top.push_back(w); });
+        std::atomic<size_t> next{done};
+        uint32_t back = static_cast<uint32_t>(capacity);
+        auto worker = [&](uint32_t& cursor, bool upwards) {
+            std::vector<Work> stack;
+            auto alloc = [&] { return upwards ? cursor++ : --cursor; };
+            auto push = [&](Work w) { stack.push_back(w); };
+            for (size_t t; (t = next.fetch_add(1, std::memory_order_relaxed)) < top.size();) {
+                stack.assign({top[t]});
+                while (!stack.empty()) {
+                    const Work w = stack.back();
+                    stack.pop_back();
+                    fill_wide(nodes, w, alloc, push);
+                }
+            }
+        };
+        run_both(split, [&] { worker(front, true); }, [&] { worker(back, false); });
+        Q_ASSERT(front <= back, "collapse: the two ends never meet");
+    }
+
+    // Fills wide node w.second from compact node w.first; each inner child
+    // gets a node from `alloc` and is handed to `push` to be filled.
+    template <class Alloc, class Push>
+    void fill_wide(const std::vector<CompactNode>& nodes, std::pair<uint32_t, uint32_t> w, Alloc&& alloc,
+                   Push&& push) {
         auto empty = [](const CompactNode& n) { return n.lo[0] > n.hi[0] || n.lo[1] > n.hi[1] || n.lo[2] > n.hi[2]; };
         auto area = [](const CompactNode& n) {
             const double x = double(n.hi[0]) - n.lo[0], y = double(n.hi[1]) - n.lo[1], z = double(n.hi[2]) - n.lo[2];
             return x * y + y * z + z * x;
         };
-        // (compact node, wide node to fill), depth first.
-        std::vector<std::pair<uint32_t, uint32_t>> work{{0, 0}};
-        wide_nodes.emplace_back();
-        while (!work.empty()) {
-            const auto [from, to] = work.back();
-            work.pop_back();
-            uint32_t kids[4];
-            int n = 0;
-            if (nodes[from].is_leaf()) {
-                kids[n++] = from;
-            } else {
-                kids[n++] = nodes[from].first;
-                kids[n++] = nodes[from].first + 1;
-                while (n < 4) {
-                    int open = -1;
-                    for (int k = 0; k < n; ++k)
-                        if (!nodes[kids[k]].is_leaf() && !empty(nodes[kids[k]]) &&
-                            (open < 0 || area(nodes[kids[k]]) > area(nodes[kids[open]])))
-                            open = k;
-                    if (open < 0) break;
-                    const uint32_t inner = kids[open];
-                    kids[open] = nodes[inner].first;
-                    kids[n++] = nodes[inner].first + 1;
-                }
+        const auto [from, to] = w;
+        uint32_t kids[4];
+        int n = 0;
+        if (nodes[from].is_leaf()) {
+            kids[n++] = from;
+        } else {
+            kids[n++] = nodes[from].first;
+            kids[n++] = nodes[from].first + 1;
+            while (n < 4) {
+                int open = -1;
+                for (int k = 0; k < n; ++k)
+                    if (!nodes[kids[k]].is_leaf() && !empty(nodes[kids[k]]) &&
+                        (open < 0 || area(nodes[kids[k]]) > area(nodes[kids[open]])))
+                        open = k;
+                if (open < 0) break;
+                const uint32_t inner = kids[open];
+                kids[open] = nodes[inner].first;
+                kids[n++] = nodes[inner].first + 1;
             }
-            WideNode w;
-            int m = 0;
-            for (int k = 0; k < n; ++k) {
-                const CompactNode& c = nodes[kids[k]];
-                if (empty(c)) continue;
-                for (int a = 0; a < 3; ++a) w.lo[a][m] = c.lo[a], w.hi[a][m] = c.hi[a];
-                if (c.is_leaf()) {
-                    w.child[m] = c.first;
-                    w.count[m] = c.count;
-                } else {
-                    w.child[m] = static_cast<uint32_t>(wide_nodes.size());
-                    w.count[m] = 0;
-                    wide_nodes.emplace_back();
-                    work.emplace_back(kids[k], w.child[m]);
-                }
-                ++m;
-            }
-            for (; m < 4; ++m) {
-                // Never entered: lo > hi on every axis.
-                for (int a = 0; a < 3; ++a) w.lo[a][m] = kInfF, w.hi[a][m] = -kInfF;
-                w.child[m] = WideNode::kNoChild;
-                w.count[m] = 0;
-            }
-            wide_nodes[to] = w;
         }
+        WideNode out;
+        int m = 0;
+        for (int k = 0; k < n; ++k) {
+            const CompactNode& c = nodes[kids[k]];
+            if (empty(c)) continue;
+            for (int a = 0; a < 3; ++a) out.lo[a][m] = c.lo[a], out.hi[a][m] = c.hi[a];
+            if (c.is_leaf()) {
+                out.child[m] = c.first;
+                out.count[m] = c.count;
+            } else {
+                out.child[m] = alloc();
+                out.count[m] = 0;
+                push({kids[k], out.child[m]});
+            }
+            ++m;
+        }
+        for (; m < 4; ++m) {
+            // Never entered: lo > hi on every axis.
+            for (int a = 0; a < 3; ++a) out.lo[a][m] = kInfF, out.hi[a][m] = -kInfF;
+            out.child[m] = WideNode::kNoChild;
+            out.count[m] = 0;
+        }
+        wide_nodes[to] = out;
     }
 
     bool any_hit(const RayTree<WideNode>& tree, const Ray& ray) const {
@@ -387,8 +424,8 @@ struct RayCaster::Impl {
                 node.hi[k] = std::max(l.hi[k], r.hi[k]);
             }
         }
-        collapse(compact_nodes);
-        return {wide_nodes.data(), items.data(), direction_live.data(), false};
+        collapse(compact_nodes, items.size() >= kRayTreeSplitFrom);
+        return {wide_nodes.get(), items.data(), direction_live.data(), false};
     }
 };
 

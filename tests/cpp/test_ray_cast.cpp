@@ -4,6 +4,7 @@
 #include <limits>
 #include <random>
 
+#include "tests/support/one_processor.h"
 #include "tests/support/primitives.h"
 #include "geometry/query/ray_cast.h"
 #include "geometry/query/ray_triangle.h"
@@ -434,5 +435,38 @@ TEST(RayCasterBlockedFrom, AgreesWithSingleRaysAndBruteForce) {
         }
     }
 }
+
+#if defined(__linux__)
+// Large enough for the four-wide tree to be built by two threads: a bumpy
+// torus turned so that its walls fold over each other, with rays along an
+// axis and along a skew direction. The answers of single rays through the
+// mesh's own tree, and those of one thread.
+TEST(RayCasterBlockedFrom, LargeMeshOnTwoThreads) {
+    MeshData torus = make_torus(1.0, 0.35, 300, 70);
+    const double t = 0.44;
+    for (Vec3& p : torus.points) {
+        p = {p.x, p.y * std::cos(t) - p.z * std::sin(t), p.y * std::sin(t) + p.z * std::cos(t)};
+        p = p * (1.0 + 0.05 * std::sin(9 * p.x) * std::cos(7 * p.y));
+    }
+    ASSERT_GT(torus.triangles.size(), size_t{1} << 15);
+    const TriMesh mesh = to_mesh(std::move(torus));
+    for (Vec3 d : {Vec3{0, 0, 1}, Vec3{0.3, -0.2, 1}}) {
+        RayCaster caster(mesh);
+        const Vec3 offset = d * 0.01;
+        const std::vector<uint8_t> two = caster.blocked_from(mesh.points(), offset, d);
+        size_t blocked = 0;
+        for (size_t i = 0; i < two.size(); ++i) {
+            ASSERT_EQ(bool(two[i]), caster.blocked(mesh.points()[i] + offset, d)) << i;
+            blocked += two[i];
+        }
+        EXPECT_GT(blocked, two.size() / 10);
+        EXPECT_LT(blocked, two.size() * 9 / 10);
+        testing_support::OneProcessor pin;
+        ASSERT_TRUE(pin.pinned());
+        RayCaster serial(mesh);
+        EXPECT_EQ(serial.blocked_from(mesh.points(), offset, d), two);
+    }
+}
+#endif
 
 }  // namespace
