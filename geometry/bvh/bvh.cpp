@@ -39,15 +39,32 @@ struct Box {
     Vec3 centre() const { return lo * 0.5 + hi * 0.5; }
 };
 
-// Ten bits spread to every third bit.
-uint32_t spread10(uint32_t x) {
-    x &= 0x3ffu;
-    x = (x | (x << 16)) & 0x030000ffu;
-    x = (x | (x << 8)) & 0x0300f00fu;
-    x = (x | (x << 4)) & 0x030c30c3u;
-    x = (x | (x << 2)) & 0x09249249u;
+// Up to 21 bits spread to every third bit.
+uint64_t spread21(uint64_t x) {
+    x &= 0x1fffffu;
+    x = (x | (x << 32)) & 0x001f00000000ffffull;
+    x = (x | (x << 16)) & 0x001f0000ff0000ffull;
+    x = (x | (x << 8)) & 0x100f00f00f00f00full;
+    x = (x | (x << 4)) & 0x10c30c30c30c30c3ull;
+    x = (x | (x << 2)) & 0x1249249249249249ull;
     return x;
 }
+
+// A Morton code above a triangle index in one 64-bit word: the index takes
+// the bits its range needs, the code as many of the rest as fit (at least
+// 10 per axis, at most 21). Fine codes keep the clusters of detailed parts
+// (fillets, threads, small holes: many triangles in one cell of a coarse
+// grid) apart without re-quantizing them.
+struct Packing {
+    int index_bits, axis_bits;
+
+    explicit Packing(size_t n) {
+        index_bits = std::max(1, static_cast<int>(std::bit_width(n > 0 ? n - 1 : 0)));
+        axis_bits = std::min(21, (64 - index_bits) / 3);
+    }
+    uint64_t index_mask() const { return (uint64_t{1} << index_bits) - 1; }
+    int code_bits() const { return 3 * axis_bits; }
+};
 
 using Tri = std::array<uint32_t, 3>;
 
@@ -69,16 +86,17 @@ static_assert(sizeof(ShortBox) == 12);
 // Ranges up to this size are cut at their first differing Morton bit alone.
 constexpr uint32_t kSahMin = 256;
 
-// Morton codes of points in a box: 10 bits per axis.
+// Morton codes of points in a box.
 class Quantizer {
 public:
-    explicit Quantizer(const Box& bounds) : lo_(bounds.lo) {
+    Quantizer(const Box& bounds, const Packing& packing) : lo_(bounds.lo), axis_bits_(packing.axis_bits) {
+        const double cells = std::ldexp(1.0, axis_bits_);
         // Halved coordinates keep the extents finite near the overflow threshold.
         double half_max = 0.0;
         for (int k = 0; k < 3; ++k) {
             const double half = bounds.hi[k] * 0.5 - bounds.lo[k] * 0.5;
             half_max = std::max(half_max, half);
-            scale_[k] = half > 0.0 ? 1024.0 / half * (1.0 - 0x1p-40) : 0.0;
+            scale_[k] = half > 0.0 ? cells / half * (1.0 - 0x1p-40) : 0.0;
         }
         unit_ = half_max > 0.0 ? 1.0 / half_max : 1.0;
         flat_ = !(half_max > 0.0);
@@ -86,12 +104,13 @@ public:
 
     bool flat() const { return flat_; }
 
-    uint32_t code(Vec3 c) const {
-        uint32_t code = 0;
+    uint64_t code(Vec3 c) const {
+        const uint64_t last = (uint64_t{1} << axis_bits_) - 1;
+        uint64_t code = 0;
         for (int k = 0; k < 3; ++k) {
             const double q = (c[k] * 0.5 - lo_[k] * 0.5) * scale_[k];
-            const uint32_t cell = q >= 1023.0 ? 1023u : (q > 0.0 ? static_cast<uint32_t>(q) : 0u);
-            code |= spread10(cell) << (2 - k);
+            const uint64_t cell = q >= static_cast<double>(last) ? last : (q > 0.0 ? static_cast<uint64_t>(q) : 0u);
+            code |= spread21(cell) << (2 - k);
         }
         return code;
     }
@@ -108,6 +127,7 @@ public:
 
 private:
     Vec3 lo_;
+    int axis_bits_;
     double scale_[3];
     double unit_;
     bool flat_;
@@ -121,18 +141,20 @@ struct Task {
 // Tree triangles in Morton order, and the cuts chosen on them.
 class Sorter {
 public:
-    Sorter(std::span<const Vec3> points, std::span<const Tri> triangles) : points_(points), triangles_(triangles) {}
+    Sorter(std::span<const Vec3> points, std::span<const Tri> triangles, const Packing& packing)
+        : packing(packing), points_(points), triangles_(triangles) {}
 
+    const Packing packing;
     // Morton code above triangle index, in Morton order.
     std::vector<uint64_t> words;
 
     uint32_t size() const { return static_cast<uint32_t>(words.size()); }
-    uint32_t tri(uint32_t i) const { return static_cast<uint32_t>(words[i]); }
-    uint32_t code(uint32_t i) const { return static_cast<uint32_t>(words[i] >> 32); }
+    uint32_t tri(uint32_t i) const { return static_cast<uint32_t>(words[i] & packing.index_mask()); }
+    uint64_t code(uint32_t i) const { return words[i] >> packing.index_bits; }
 
     void take(std::vector<uint64_t>&& unsorted, const Quantizer& q, bool split) {
         words = std::move(unsorted);
-        radix_sort_bits(words, 32, 62);
+        radix_sort_bits(words, packing.index_bits, packing.index_bits + packing.code_bits());
         fbox_.resize(words.size() + 1);  // whole 16-byte loads read into the next box
         const uint32_t half = size() / 2;
         run_both(split, [&] { place(q, 0, half); }, [&] { place(q, half, size()); });
@@ -143,10 +165,11 @@ public:
     // between two of them with the least surface-area cost wins (small ranges
     // take the cut at that bit). Both sides are never empty.
     uint32_t morton_split(uint32_t begin, uint32_t end) const {
-        const int top = 31 - std::countl_zero(code(begin) ^ code(end - 1));
+        const int top = 63 - std::countl_zero(code(begin) ^ code(end - 1));
+        const int index_bits = packing.index_bits;
         const auto first = words.begin() + begin, last = words.begin() + end;
         if (end - begin <= kSahMin) {
-            const uint64_t bit = uint64_t{1} << (top + 32);
+            const uint64_t bit = uint64_t{1} << (top + index_bits);
             return static_cast<uint32_t>(
                 std::partition_point(first, last, [bit](uint64_t w) { return (w & bit) == 0; }) - words.begin());
         }
@@ -160,7 +183,7 @@ public:
             bound[g] = static_cast<uint32_t>(
                 std::partition_point(
                     first, last,
-                    [&](uint64_t w) { return ((w >> (32 + shift)) & mask) < static_cast<uint32_t>(g); }) -
+                    [&](uint64_t w) { return ((w >> (index_bits + shift)) & mask) < static_cast<uint32_t>(g); }) -
                 words.begin());
         bound[groups] = end;
 
@@ -213,21 +236,21 @@ public:
             const Vec3 c = boxes[i].centre();
             cbox.grow(c, c);
         }
-        const Quantizer q(cbox);
+        const Quantizer q(cbox, packing);
         if (q.flat()) return false;
         // The position in the range as payload: whole words then sort by
         // code and, among equal codes, keep the present order.
         local.resize(n);
         for (uint32_t i = 0; i < n; ++i)
-            local[i] = (uint64_t{q.code(boxes[i].centre())} << 32) | i;
+            local[i] = (q.code(boxes[i].centre()) << packing.index_bits) | i;
         if (n <= 512)
             std::sort(local.begin(), local.end());
         else
-            radix_sort_bits(local, 32, 62);
+            radix_sort_bits(local, packing.index_bits, packing.index_bits + packing.code_bits());
         for (uint32_t k = 0; k < n; ++k) {
             const uint64_t w = local[k];
-            const uint32_t i = static_cast<uint32_t>(w);
-            words[begin + k] = (w & ~uint64_t{0xffffffffu}) | tris[i];
+            const uint32_t i = static_cast<uint32_t>(w & packing.index_mask());
+            words[begin + k] = (w & ~packing.index_mask()) | tris[i];
             fbox_[begin + k] = q.relative(boxes[i]);
         }
         return true;
@@ -354,7 +377,8 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
     bvh.unbounded_.insert(bvh.unbounded_.end(), scans[1].unbounded.begin(), scans[1].unbounded.end());
     if (bvh.unbounded_.size() == triangles.size()) return bvh;
 
-    const Quantizer quantizer(cbox);
+    const Packing packing(triangles.size());
+    const Quantizer quantizer(cbox, packing);
     std::vector<uint64_t> words(triangles.size() - bvh.unbounded_.size());
     auto code = [&](size_t begin, size_t end, size_t out, std::span<const uint32_t> skip) {
         size_t u = 0;
@@ -364,18 +388,18 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
                 continue;
             }
             const Vec3 c = triangle_box(points, triangles[f]).centre();
-            words[out++] = (uint64_t{quantizer.code(c)} << 32) | f;
+            words[out++] = (quantizer.code(c) << packing.index_bits) | f;
         }
     };
     const size_t unbounded_first = bvh.unbounded_.size() - scans[1].unbounded.size();
     const std::span<const uint32_t> skip0(bvh.unbounded_.data(), unbounded_first);
     run_both(split, [&] { code(0, half, 0, skip0); },
              [&] { code(half, triangles.size(), half - unbounded_first, scans[1].unbounded); });
-    Sorter prims(points, triangles);
+    Sorter prims(points, triangles, packing);
     prims.take(std::move(words), quantizer, split);
 
     const uint32_t n_prims = prims.size();
-    bvh.nodes_.reserve(n_prims);
+    bvh.nodes_.reserve(n_prims);  // pages are only touched when written
     bvh.nodes_.emplace_back();
     const Task root{0, 0, n_prims, 0};
     Sorter::Scratch scratch[2];
@@ -391,6 +415,7 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
         bvh.nodes_[0].first = 1;
         bvh.nodes_.resize(3);
         std::vector<BvhNode> right(1);
+        right.reserve(n_prims - mid);  // as the whole: about 0.7 nodes per triangle
         int depth[2] = {0, 0};
         run_both(true, [&] { depth[0] = split_down(prims, scratch[0], bvh.nodes_, 0, {1, 0, mid, 1}); },
                  [&] { depth[1] = split_down(prims, scratch[1], right, 2, {2, mid, n_prims, 1}); });
