@@ -261,7 +261,7 @@ struct RayCaster::Impl {
     void collapse(const std::vector<CompactNode>& nodes, bool split) {
         const size_t capacity = nodes.size() / 2 + 1;
         if (capacity > wide_capacity) {
-            wide_nodes = std::make_unique_for_overwrite<WideNode[]>(capacity);
+            wide_nodes.reset(new WideNode[capacity]);  // default-initialized: no page is touched here
             wide_capacity = capacity;
         }
         using Work = std::pair<uint32_t, uint32_t>;  // (compact node, wide node to fill)
