@@ -29,6 +29,8 @@ inline constexpr std::size_t kOverlapWalkSplitFrom = 8192;
 // Node pairs that overlap walk is cut into, taken in turn by both threads.
 inline constexpr std::size_t kOverlapWalkTasks = 64;
 
+// Triangles of a mesh, for checking it on a helper while its hierarchy is built.
+inline constexpr std::size_t kCheckBesideBuildFrom = std::size_t{1} << 15;
 // Triangles of a mesh, for building its hierarchy's passes in two halves.
 inline constexpr std::size_t kBvhBuildSplitFrom = std::size_t{1} << 15;
 // Triangles of a mesh, for building the tree of one ray direction in two halves.

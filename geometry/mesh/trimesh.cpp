@@ -5,6 +5,7 @@
 #include <string>
 
 #include "geometry/panic.h"
+#include "geometry/parallel.h"
 
 namespace geom {
 
@@ -153,11 +154,14 @@ void validate_mesh(const std::vector<Vec3>& points, const std::vector<Triangle>&
 }
 
 TriMesh TriMesh::build(std::vector<Vec3>&& points, std::vector<Triangle>&& triangles) {
-    validate_mesh(points, triangles);
     TriMesh mesh;
     mesh.points_ = std::move(points);
     mesh.triangles_ = std::move(triangles);
-    mesh.bvh_ = Bvh::build(mesh.points_, mesh.triangles_);
+    // Large meshes are checked on a helper while the hierarchy is built. The
+    // check's fault is the one reported (run_both rethrows the first piece's
+    // failure first), and the build reads no point before checking its index.
+    run_both(mesh.triangles_.size() >= kCheckBesideBuildFrom, [&] { validate_mesh(mesh.points_, mesh.triangles_); },
+             [&] { mesh.bvh_ = Bvh::build(mesh.points_, mesh.triangles_); });
     mesh.lazy_ = std::make_unique<Lazy>();
     return mesh;
 }

@@ -104,20 +104,29 @@ TEST(MeshBuild, MatchesReferenceOnRandomSoups) {
     }
 }
 
-TEST(MeshBuild, MatchesReferenceOnDamagedClosedMesh) {
+// Small and large enough for the check to run beside the hierarchy's build,
+// which meets the same bad index: the check's message is the one reported.
+class DamagedClosedMesh : public ::testing::TestWithParam<std::pair<uint32_t, int>> {};
+
+TEST_P(DamagedClosedMesh, MatchesReference) {
+    const auto [divisions, iterations] = GetParam();
     std::mt19937 rng(11);
-    const MeshData sphere = make_sphere(6);
-    for (int iter = 0; iter < 40; ++iter) {
+    const MeshData sphere = make_sphere(divisions);
+    for (int iter = 0; iter < iterations; ++iter) {
         std::vector<Triangle> tris = sphere.triangles;
-        const int damage = iter % 4;
+        const int damage = iter % 5;
         const size_t at = rng() % tris.size();
         if (damage == 0) tris.insert(tris.begin() + rng() % tris.size(), tris[at]);
         if (damage == 1) std::swap(tris[at][0], tris[at][1]);
         if (damage == 2) tris[at][2] = tris[at][0];
         if (damage == 3) std::swap(tris[at], tris[rng() % tris.size()]);  // reorder only: still valid
+        if (damage == 4) tris[at][rng() % 3] = static_cast<uint32_t>(sphere.points.size() + rng() % 9);
         ASSERT_EQ(build_error(sphere.points, tris), reference_error(sphere.points.size(), tris));
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, DamagedClosedMesh,
+                         ::testing::Values(std::pair<uint32_t, int>{6, 40}, std::pair<uint32_t, int>{42, 10}));
 
 TEST(MeshBuild, KeepsBuffersAndHandsThemBack) {
     MeshData box = make_box({0, 0, 0}, {1, 2, 3});
