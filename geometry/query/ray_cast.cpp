@@ -94,7 +94,7 @@ struct Ray {
     // same operations on each. An absent child's box (lo +inf, hi -inf)
     // gives an empty range. Returns the hit lanes as bits.
     template <class Wide>
-    [[gnu::always_inline]] unsigned slab4(const Wide& node, double t_near[4]) const {
+    [[gnu::always_inline]] unsigned slab4(const Wide& node) const {
         // Two lanes at a time: the width of SSE2, which every x86-64 has.
         using V2f = float __attribute__((vector_size(8)));
         using V2d = double __attribute__((vector_size(16)));
@@ -123,10 +123,7 @@ struct Ray {
         unsigned mask = 0;
         for (int h = 0; h < 2; ++h) {
             const auto hit = tmin[h] <= tmax[h] * (1.0 + 0x1p-50) + 0x1p-1070;
-            for (int c = 0; c < 2; ++c) {
-                t_near[2 * h + c] = tmin[h][c];
-                mask |= hit[c] ? 1u << (2 * h + c) : 0u;
-            }
+            for (int c = 0; c < 2; ++c) mask |= hit[c] ? 1u << (2 * h + c) : 0u;
         }
         return mask;
     }
@@ -352,30 +349,19 @@ struct RayCaster::Impl {
         stack[top++] = 0;
         while (top > 0) {
             const WideNode& node = nodes[stack[--top]];
-            double t_near[4];
-            const unsigned hit = ray.slab4(node, t_near);
+            const unsigned hit = ray.slab4(node);
             if (hit == 0) continue;
-            // Leaves at once; inner children pushed farthest first, so the
-            // nearest is walked next.
-            unsigned inner = 0;
+            // Leaves at once, inner children pushed. Any order gives the same
+            // answer; ordering the children by entry time, per ray or by
+            // their place along the direction, cost more than it saved.
             for (int c = 0; c < 4; ++c) {
-                if (!((hit >> c) & 1u)) continue;
-                if (node.count[c] == 0) {
-                    inner |= 1u << c;
-                    continue;
-                }
+                if (!((hit >> c) & 1u) || node.count[c] == 0) continue;
                 for (uint32_t i = node.child[c]; i < node.child[c] + node.count[c]; ++i)
                     if ((tree.live == nullptr || tree.live[i]) && meets(tree.items[i], ray)) return true;
             }
-            int order[4], n = 0;
+            Q_ASSERT(top + 4 <= kWideStackSize, "tree walk: the wide tree is no deeper than the binary one");
             for (int c = 0; c < 4; ++c)
-                if ((inner >> c) & 1u) {
-                    int j = n++;
-                    for (; j > 0 && t_near[order[j - 1]] < t_near[c]; --j) order[j] = order[j - 1];
-                    order[j] = c;
-                }
-            Q_ASSERT(top + n <= kWideStackSize, "tree walk: the wide tree is no deeper than the binary one");
-            for (int k = 0; k < n; ++k) stack[top++] = node.child[order[k]];
+                if (((hit >> c) & 1u) && node.count[c] == 0) stack[top++] = node.child[c];
         }
         return false;
     }
