@@ -34,7 +34,7 @@ inline constexpr std::size_t kCheckBesideBuildFrom = std::size_t{1} << 15;
 // Triangles of a mesh, for building its hierarchy's passes in two halves.
 inline constexpr std::size_t kBvhBuildSplitFrom = std::size_t{1} << 15;
 // Triangles of a mesh, for building the tree of one ray direction in two halves.
-inline constexpr std::size_t kRayTreeSplitFrom = std::size_t{1} << 15;
+inline constexpr std::size_t kRayTreeSplitFrom = std::size_t{1} << 13;
 // Subtrees that the four-wide tree's build is cut into, taken in turn.
 inline constexpr std::size_t kCollapseTasks = 64;
 // Rays, for casting them on all processors, in chunks taken in turn.
