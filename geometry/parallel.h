@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <exception>
+#include <type_traits>
 
 namespace geom {
 
@@ -120,7 +121,9 @@ void run_both(bool split, First&& first, Second&& second) {
 
 // Calls task(i) once for every i in [0, count), in rising order of claim, on
 // this thread and (with `split` and a second processor) a helper that claims
-// tasks in turn with it. Each task must write only its own results. The first
+// tasks in turn with it. Each task must write only its own results, or state
+// of its thread: a task that takes (i, who) learns which thread runs it, 0
+// for this one (all of them without a helper), 1 for the helper. The first
 // failure in task order is rethrown; tasks after a failed one may or may not
 // have run.
 template <class Task>
@@ -133,7 +136,10 @@ void run_tasks(bool split, std::size_t count, Task&& task) {
         for (std::size_t i; !failed.load(std::memory_order_relaxed) &&
                             (i = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
             try {
-                task(i);
+                if constexpr (std::is_invocable_v<Task&, std::size_t, int>)
+                    task(i, who);
+                else
+                    task(i);
             } catch (...) {
                 errors[who] = std::current_exception();
                 error_task[who] = i;

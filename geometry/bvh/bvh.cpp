@@ -1,7 +1,6 @@
 #include "geometry/bvh/bvh.h"
 
 #include <algorithm>
-#include <atomic>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -63,7 +62,8 @@ struct Packing {
         axis_bits = std::min(21, (64 - index_bits) / 3);
     }
     uint64_t index_mask() const { return (uint64_t{1} << index_bits) - 1; }
-    int code_bits() const { return 3 * axis_bits; }
+    // By code, keeping the present order of equal codes.
+    void sort(std::vector<uint64_t>& words) const { radix_sort_bits(words, index_bits, index_bits + 3 * axis_bits); }
 };
 
 using Tri = std::array<uint32_t, 3>;
@@ -154,7 +154,7 @@ public:
 
     void take(std::vector<uint64_t>&& unsorted, const Quantizer& q, bool split) {
         words = std::move(unsorted);
-        radix_sort_bits(words, packing.index_bits, packing.index_bits + packing.code_bits());
+        packing.sort(words);
         fbox_.resize(words.size() + 1);  // whole 16-byte loads read into the next box
         const uint32_t half = size() / 2;
         run_both(split, [&] { place(q, 0, half); }, [&] { place(q, half, size()); });
@@ -212,9 +212,6 @@ public:
         return bound[best];
     }
 
-    // For a range whose codes coincide (a cluster small against the whole
-    // tree): codes within the range's own centre bounds. False when all the
-    // centres coincide.
     // requantize's buffers, one set per thread, kept for the next cluster.
     struct Scratch {
         std::vector<Box> boxes;
@@ -222,6 +219,9 @@ public:
         std::vector<uint64_t> words;
     };
 
+    // For a range whose codes coincide (a cluster small against the whole
+    // tree): codes within the range's own centre bounds. False when all the
+    // centres coincide.
     bool requantize(uint32_t begin, uint32_t end, Scratch& scratch) {
         // Each box is read once: the centre bounds, the codes and the placed
         // boxes all come from it (clusters are many and small).
@@ -243,10 +243,7 @@ public:
         local.resize(n);
         for (uint32_t i = 0; i < n; ++i)
             local[i] = (q.code(boxes[i].centre()) << packing.index_bits) | i;
-        if (n <= 512)
-            std::sort(local.begin(), local.end());
-        else
-            radix_sort_bits(local, packing.index_bits, packing.index_bits + packing.code_bits());
+        packing.sort(local);
         for (uint32_t k = 0; k < n; ++k) {
             const uint64_t w = local[k];
             const uint32_t i = static_cast<uint32_t>(w & packing.index_mask());
@@ -537,13 +534,8 @@ std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
         tasks.swap(deeper);
         if (!grew) break;
     }
-    std::vector<Pair> found[2];
-    std::atomic<size_t> next{0};
-    auto worker = [&](int w) {
-        std::vector<Pair> stack;
-        for (size_t t; (t = next.fetch_add(1)) < tasks.size();) walk(tasks[t], found[w], stack);
-    };
-    run_both(split, [&] { worker(0); }, [&] { worker(1); });
+    std::vector<Pair> found[2], stacks[2];
+    run_tasks(split, tasks.size(), [&](size_t t, int who) { walk(tasks[t], found[who], stacks[who]); });
     if (order == PairOrder::Any) {
         found[0].insert(found[0].end(), found[1].begin(), found[1].end());
         return std::move(found[0]);

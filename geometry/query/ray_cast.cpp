@@ -1,7 +1,6 @@
 #include "geometry/query/ray_cast.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -249,9 +248,8 @@ struct RayCaster::Impl {
     //
     // Every wide node but the root stands for a distinct inner compact node,
     // which bounds their number. The top levels are filled here; the subtrees
-    // below them are then taken in turn by a helper, numbering its nodes
-    // upwards from the front, and this thread, numbering downwards from the
-    // end.
+    // below them are then taken in turn by this thread, numbering its nodes
+    // upwards from the front, and a helper, numbering downwards from the end.
     // The unused stretch between them is never written (nor its pages
     // touched) and never reached. The numbering depends on the threads; the
     // tree does not.
@@ -267,22 +265,19 @@ struct RayCaster::Impl {
         size_t done = 0;
         while (done < top.size() && top.size() - done < kCollapseTasks)
             fill_wide(nodes, top[done++], [&] { return front++; }, [&](Work w) { top.push_back(w); });
-        std::atomic<size_t> next{done};
         uint32_t back = static_cast<uint32_t>(capacity);
-        auto worker = [&](uint32_t& cursor, bool upwards) {
-            std::vector<Work> stack;
-            auto alloc = [&] { return upwards ? cursor++ : --cursor; };
+        std::vector<Work> stacks[2];
+        run_tasks(split, top.size() - done, [&](size_t t, int who) {
+            std::vector<Work>& stack = stacks[who];
+            auto alloc = [&] { return who == 0 ? front++ : --back; };
             auto push = [&](Work w) { stack.push_back(w); };
-            for (size_t t; (t = next.fetch_add(1, std::memory_order_relaxed)) < top.size();) {
-                stack.assign({top[t]});
-                while (!stack.empty()) {
-                    const Work w = stack.back();
-                    stack.pop_back();
-                    fill_wide(nodes, w, alloc, push);
-                }
+            stack.assign({top[done + t]});
+            while (!stack.empty()) {
+                const Work w = stack.back();
+                stack.pop_back();
+                fill_wide(nodes, w, alloc, push);
             }
-        };
-        run_both(split, [&] { worker(front, true); }, [&] { worker(back, false); });
+        });
         Q_ASSERT(front <= back, "collapse: the two ends never meet");
     }
 
@@ -354,14 +349,16 @@ struct RayCaster::Impl {
             // Leaves at once, inner children pushed. Any order gives the same
             // answer; ordering the children by entry time, per ray or by
             // their place along the direction, cost more than it saved.
+            Q_ASSERT(top + 4 <= kWideStackSize, "tree walk: the wide tree is no deeper than the binary one");
             for (int c = 0; c < 4; ++c) {
-                if (!((hit >> c) & 1u) || node.count[c] == 0) continue;
+                if (!((hit >> c) & 1u)) continue;
+                if (node.count[c] == 0) {
+                    stack[top++] = node.child[c];
+                    continue;
+                }
                 for (uint32_t i = node.child[c]; i < node.child[c] + node.count[c]; ++i)
                     if ((tree.live == nullptr || tree.live[i]) && meets(tree.items[i], ray)) return true;
             }
-            Q_ASSERT(top + 4 <= kWideStackSize, "tree walk: the wide tree is no deeper than the binary one");
-            for (int c = 0; c < 4; ++c)
-                if (((hit >> c) & 1u) && node.count[c] == 0) stack[top++] = node.child[c];
         }
         return false;
     }
