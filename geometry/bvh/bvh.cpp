@@ -63,7 +63,10 @@ struct Packing {
     }
     uint64_t index_mask() const { return (uint64_t{1} << index_bits) - 1; }
     // By code, keeping the present order of equal codes.
-    void sort(std::vector<uint64_t>& words) const { radix_sort_bits(words, index_bits, index_bits + 3 * axis_bits); }
+    template <class Words>
+    void sort(Words& words) const {
+        radix_sort_bits(words, index_bits, index_bits + 3 * axis_bits);
+    }
 };
 
 using Tri = std::array<uint32_t, 3>;
@@ -146,13 +149,13 @@ public:
 
     const Packing packing;
     // Morton code above triangle index, in Morton order.
-    std::vector<uint64_t> words;
+    LargeVector<uint64_t> words;
 
     uint32_t size() const { return static_cast<uint32_t>(words.size()); }
     uint32_t tri(uint32_t i) const { return static_cast<uint32_t>(words[i] & packing.index_mask()); }
     uint64_t code(uint32_t i) const { return words[i] >> packing.index_bits; }
 
-    void take(std::vector<uint64_t>&& unsorted, const Quantizer& q, bool split) {
+    void take(LargeVector<uint64_t>&& unsorted, const Quantizer& q, bool split) {
         words = std::move(unsorted);
         packing.sort(words);
         fbox_.resize(words.size() + 1);  // whole 16-byte loads read into the next box
@@ -283,7 +286,7 @@ private:
 
     std::span<const Vec3> points_;
     std::span<const Tri> triangles_;
-    std::vector<ShortBox> fbox_;
+    LargeVector<ShortBox> fbox_;
 };
 
 // Where to cut a task's range: at the Morton groups' best cut, or in half
@@ -297,7 +300,7 @@ uint32_t cut(Sorter& prims, Sorter::Scratch& scratch, const Task& task) {
 
 // Splits `first` down to leaves of at most kLeafSize; nodes[i] is node
 // base + i, and new nodes are appended. Returns the depth reached.
-int split_down(Sorter& prims, Sorter::Scratch& scratch, std::vector<BvhNode>& nodes, uint32_t base, Task first) {
+int split_down(Sorter& prims, Sorter::Scratch& scratch, LargeVector<BvhNode>& nodes, uint32_t base, Task first) {
     int depth = 0;
     std::vector<Task> stack{first};
     while (!stack.empty()) {
@@ -376,7 +379,7 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
 
     const Packing packing(triangles.size());
     const Quantizer quantizer(cbox, packing);
-    std::vector<uint64_t> words(triangles.size() - bvh.unbounded_.size());
+    LargeVector<uint64_t> words(triangles.size() - bvh.unbounded_.size());
     auto code = [&](size_t begin, size_t end, size_t out, std::span<const uint32_t> skip) {
         size_t u = 0;
         for (size_t f = begin; f < end; ++f) {
@@ -411,7 +414,7 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
         const uint32_t mid = cut(prims, scratch[0], root);
         bvh.nodes_[0].first = 1;
         bvh.nodes_.resize(3);
-        std::vector<BvhNode> right(1);
+        LargeVector<BvhNode> right(1);
         right.reserve(n_prims - mid);  // as the whole: about 0.7 nodes per triangle
         int depth[2] = {0, 0};
         run_both(true, [&] { depth[0] = split_down(prims, scratch[0], bvh.nodes_, 0, {1, 0, mid, 1}); },
@@ -426,7 +429,7 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
 
     bvh.items_.resize(n_prims);
     for (uint32_t i = 0; i < n_prims; ++i) bvh.items_[i] = prims.tri(i);
-    prims.words = std::vector<uint64_t>();
+    prims.words = LargeVector<uint64_t>();
     // Leaf boxes (in two halves of the node array), then inner ones:
     // children always come after their parent.
     auto leaf_boxes = [&](size_t begin, size_t end) {

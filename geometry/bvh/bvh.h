@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "geometry/common.h"
+#include "geometry/large_vector.h"
 #include "geometry/vec3.h"
 
 namespace geom {
@@ -37,16 +38,16 @@ public:
     static Bvh build(std::span<const Vec3> points, std::span<const Triangle> triangles);
 
     bool empty() const { return nodes_.empty(); }
-    const std::vector<BvhNode>& nodes() const { return nodes_; }
-    const std::vector<uint32_t>& items() const { return items_; }
+    const LargeVector<BvhNode>& nodes() const { return nodes_; }
+    const LargeVector<uint32_t>& items() const { return items_; }
     const std::vector<uint32_t>& unbounded() const { return unbounded_; }
     int depth() const { return depth_; }
     // Largest coordinate magnitude over the triangles in the tree.
     double max_abs() const { return max_abs_; }
 
 private:
-    std::vector<BvhNode> nodes_;
-    std::vector<uint32_t> items_;
+    LargeVector<BvhNode> nodes_;
+    LargeVector<uint32_t> items_;
     std::vector<uint32_t> unbounded_;
     double max_abs_ = 0.0;
     int depth_ = 0;

@@ -5,13 +5,13 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
-#include <vector>
 
 namespace geom {
 
 // Sorts `words` by bits [from, to), keeping the input order of equal keys.
 // Digits on which all words agree cost one counting pass and no scatter.
-inline void radix_sort_bits(std::vector<uint64_t>& words, int from, int to) {
+template <class Words>
+void radix_sort_bits(Words& words, int from, int to) {
     constexpr int kDigit = 11;
     constexpr size_t kBuckets = size_t{1} << kDigit;
     if (words.size() < 2 || from >= to) return;
@@ -30,7 +30,7 @@ inline void radix_sort_bits(std::vector<uint64_t>& words, int from, int to) {
         all_and &= w;
     }
     const uint64_t varying = all_or ^ all_and;
-    std::vector<uint64_t> scratch(words.size());
+    Words scratch(words.size());
     std::array<size_t, kBuckets> offset;
     for (int shift = from; shift < to; shift += kDigit) {
         const int width = to - shift < kDigit ? to - shift : kDigit;

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <string>
 
+#include "geometry/large_vector.h"
 #include "geometry/panic.h"
 #include "geometry/parallel.h"
 
@@ -95,15 +96,15 @@ bool face_frame(Vec3 p0, Vec3 p1, Vec3 p2, int k, Vec3& unit_normal, double& ang
 bool has_topology_fault(size_t n_points, const std::vector<Triangle>& tris) {
     for (const Triangle& t : tris)
         if (t[0] == t[1] || t[1] == t[2] || t[0] == t[2]) return true;
-    std::vector<uint32_t> offset(n_points + 1, 0);
+    LargeVector<uint32_t> offset(n_points + 1, 0);
     for (const Triangle& t : tris)
         for (uint32_t v : t) ++offset[v + 1];
     for (size_t v = 0; v < n_points; ++v) offset[v + 1] += offset[v];
-    std::vector<uint32_t> target(3 * tris.size());
+    LargeVector<uint32_t> target(3 * tris.size());
     for (const Triangle& t : tris)
         for (int k = 0; k < 3; ++k) target[offset[t[k]]++] = t[next_corner(k)];
     // offset[v] now ends bucket v; stamp[w] = 1 + last origin seen with target w.
-    std::vector<uint32_t> stamp(n_points, 0);
+    LargeVector<uint32_t> stamp(n_points, 0);
     uint32_t begin = 0;
     for (size_t v = 0; v < n_points; ++v) {
         const uint32_t mark = static_cast<uint32_t>(v) + 1;

@@ -7,6 +7,7 @@
 
 #include "geometry/assert.h"
 #include "geometry/bvh/bvh.h"
+#include "geometry/large_vector.h"
 #include "geometry/parallel.h"
 #include "geometry/predicates/predicates.h"
 #include "geometry/query/ray_triangle.h"
@@ -185,10 +186,9 @@ struct RayCaster::Impl {
 
     // The tree for one direction (blocked_from): the mesh's tree with the
     // triangles parallel to it marked dead and the boxes shrunk to the rest.
-    std::vector<CompactNode> compact_nodes;
-    std::unique_ptr<WideNode[]> wide_nodes;  // see collapse
-    size_t wide_capacity = 0;
-    std::vector<uint8_t> direction_live;
+    LargeVector<CompactNode> compact_nodes;
+    LargeBuffer<WideNode> wide_nodes;  // see collapse
+    LargeVector<uint8_t> direction_live;
 
     explicit Impl(const TriMesh& m) : mesh(m), points(m.points().data()), triangles(m.triangles().data()) {}
 
@@ -253,12 +253,9 @@ struct RayCaster::Impl {
     // The unused stretch between them is never written (nor its pages
     // touched) and never reached. The numbering depends on the threads; the
     // tree does not.
-    void collapse(const std::vector<CompactNode>& nodes, bool split) {
+    void collapse(const LargeVector<CompactNode>& nodes, bool split) {
         const size_t capacity = nodes.size() / 2 + 1;
-        if (capacity > wide_capacity) {
-            wide_nodes.reset(new WideNode[capacity]);  // default-initialized: no page is touched here
-            wide_capacity = capacity;
-        }
+        if (capacity > wide_nodes.size()) wide_nodes = LargeBuffer<WideNode>(capacity);
         using Work = std::pair<uint32_t, uint32_t>;  // (compact node, wide node to fill)
         std::vector<Work> top{{0, 0}};
         uint32_t front = 1;
@@ -284,7 +281,7 @@ struct RayCaster::Impl {
     // Fills wide node w.second from compact node w.first; each inner child
     // gets a node from `alloc` and is handed to `push` to be filled.
     template <class Alloc, class Push>
-    void fill_wide(const std::vector<CompactNode>& nodes, std::pair<uint32_t, uint32_t> w, Alloc&& alloc,
+    void fill_wide(const LargeVector<CompactNode>& nodes, std::pair<uint32_t, uint32_t> w, Alloc&& alloc,
                    Push&& push) {
         auto empty = [](const CompactNode& n) { return n.lo[0] > n.hi[0] || n.lo[1] > n.hi[1] || n.lo[2] > n.hi[2]; };
         auto area = [](const CompactNode& n) {
@@ -408,7 +405,7 @@ struct RayCaster::Impl {
             }
         }
         collapse(compact_nodes, items.size() >= kRayTreeSplitFrom);
-        return {wide_nodes.get(), items.data(), direction_live.data(), false};
+        return {wide_nodes.data(), items.data(), direction_live.data(), false};
     }
 };
 

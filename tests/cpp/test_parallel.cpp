@@ -13,6 +13,7 @@
 #include <tuple>
 #include <vector>
 
+#include "geometry/large_vector.h"
 #include "geometry/parallel.h"
 #include "geometry/pipeline.h"
 
@@ -334,3 +335,29 @@ TEST_P(RunTasks, EachTaskOnceAndTheFirstFailureInTaskOrder) {
 }
 
 INSTANTIATE_TEST_SUITE_P(SplitOrNot, RunTasks, ::testing::Bool());
+
+// Buffers on both sides of the huge-page size keep their contents through
+// growth and moves, and are released once (the sanitizer run checks that).
+TEST(LargeVector, KeepsContentsAcrossTheHugePageSize) {
+    const size_t big = kHugePageFrom / sizeof(uint32_t) + 3;
+    LargeVector<uint32_t> v;
+    for (uint32_t i = 0; i < big; ++i) v.push_back(i * 2654435761u);
+    for (uint32_t i = 0; i < big; ++i) ASSERT_EQ(v[i], i * 2654435761u);
+    v.resize(10);
+    v.shrink_to_fit();
+    EXPECT_EQ(v.back(), 9u * 2654435761u);
+}
+
+TEST(LargeBuffer, MovesOwnership) {
+    for (size_t n : {size_t{5}, kHugePageFrom / 8 + 1}) {
+        LargeBuffer<uint64_t> a(n);
+        a[n - 1] = 42;
+        LargeBuffer<uint64_t> b(std::move(a));
+        EXPECT_EQ(a.size(), 0u);
+        EXPECT_EQ(b[n - 1], 42u);
+        LargeBuffer<uint64_t> c(3);
+        c = std::move(b);
+        EXPECT_EQ(c.size(), n);
+        EXPECT_EQ(c[n - 1], 42u);
+    }
+}
