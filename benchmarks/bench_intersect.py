@@ -195,34 +195,48 @@ def pyintersect_or_empty(a, b, flip2):
         return None
 
 
-def best_adaptive(func, budget=0.5):
-    """Best of as many runs as fit in about `budget` seconds (3 to 50), or the one run when it alone takes
-    longer: millisecond cases are then not decided by one disturbed run."""
-    t, result = timed(func, 1)
-    if t < budget:
-        t = min(t, timed(func, min(49, max(2, int(budget / max(t, 1e-6)))))[0])
-    return t, result
+def best_interleaved(funcs, budget=1.5):
+    """Best time of each function and its last result, the functions run in turn (3 to 50 rounds within about
+    `budget` seconds, or one round when it alone takes longer): a slow spell of the machine then falls on every
+    library alike instead of deciding a ratio, and millisecond cases are not decided by one disturbed run."""
+    best, results = [float("inf")] * len(funcs), [None] * len(funcs)
+    rounds, spent = 0, 0.0
+    while rounds < 50 and (rounds < 3 or spent < budget) and not (rounds == 1 and spent >= budget):
+        for i, func in enumerate(funcs):
+            start = time.perf_counter()
+            results[i] = func()
+            elapsed = time.perf_counter() - start
+            best[i] = min(best[i], elapsed)
+            spent += elapsed
+        rounds += 1
+    return best, results
 
 
 def cad_table():
     print()
     print("CAD parts: tris = triangles of a + of b; cut = pieces of cut triangles in qboolean's result; "
-          "best of 3 to 50 runs within about 0.5 s, or 1 run above that")
+          "best of 3 to 50 rounds within about 1.5 s (1 round above that), each round running manifold3d and "
+          "qboolean from lists and from arrays in turn")
     print(f"{'case':<23} {'quality':<7} {'tris':>11} {'op':<12} {'input':<6} {'qboolean':>10} {'mem':>6} "
           f"{'manifold':>10} {'mem':>6} {'ratio':>6} {'cut':>7}")
     for name, make in CAD_CASES:
         for quality in QUALITIES:
             m1, m2 = make(quality)
             tris = f"{len(m1[1])}+{len(m2[1])}"
-            lists = ((m1[0].tolist(), m1[1].tolist()), (m2[0].tolist(), m2[1].tolist()))
+            inputs = (("lists", ((m1[0].tolist(), m1[1].tolist()), (m2[0].tolist(), m2[1].tolist()))),
+                      ("arrays", (m1, m2)))
             for op, flip2 in OPS:
+                funcs = [lambda a=a, b=b: pyintersect_or_empty(a, b, flip2) for _, (a, b) in inputs]
+                if manifold3d is not None:
+                    funcs.append(lambda: manifold_cad(m1, m2, flip2))
+                times, results = best_interleaved(funcs)
                 t_m = mem_m = None
                 if manifold3d is not None:
-                    t_m = best_adaptive(lambda: manifold_cad(m1, m2, flip2))[0]
-                    mem_m = peak_growth_mib(lambda: manifold_cad(m1, m2, flip2), mem_timeout(t_m))
-                for kind, (a, b) in (("lists", lists), ("arrays", (m1, m2))):
-                    t_q, result = best_adaptive(lambda: pyintersect_or_empty(a, b, flip2))
-                    mem_q = peak_growth_mib(lambda: pyintersect_or_empty(a, b, flip2), mem_timeout(t_q))
+                    t_m = times[-1]
+                    mem_m = peak_growth_mib(funcs[-1], mem_timeout(t_m))
+                for k, (kind, _) in enumerate(inputs):
+                    t_q, result = times[k], results[k]
+                    mem_q = peak_growth_mib(funcs[k], mem_timeout(t_q))
                     cut = "empty" if result is None else str(result[1][2] + result[1][3])
                     row = (f"{name:<23} {quality:<7} {tris:>11} {op:<12} {kind:<6} {t_q * 1e3:>8.1f}ms "
                            f"{mem_q:>6.0f}")

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
-#include <unordered_map>
 #include <utility>
 
 #include "geometry/assert.h"
 #include "geometry/disjoint_sets.h"
+#include "geometry/pair_map.h"
 #include "geometry/predicates/predicates.h"
 #include "geometry/query/closest_point.h"
 
@@ -96,7 +96,7 @@ private:
         const MeshCuts& mc = in_.own_cuts;
         base_.resize(mc.cuts.size());
         pieces_.reserve(bound);
-        std::unordered_map<std::pair<uint64_t, uint64_t>, uint32_t, PairHash> open;
+        PairMap open;  // piece edges (a, b) still to meet their reverse
         std::vector<TriangleCdt::Links> links;
         for (uint32_t t = 0; t < n_; ++t) {
             const uint32_t ci = mc.index[t];
@@ -136,7 +136,7 @@ private:
     // neighbour across the mesh edge: a whole triangle, or the piece of a
     // cut one with the reverse edge.
     void join_pieces(Patches& patches, uint32_t from, uint32_t to,
-                     std::unordered_map<std::pair<uint64_t, uint64_t>, uint32_t, PairHash>& open) {
+                     PairMap& open) {
         const TriMesh& mesh = in_.own;
         const MeshCuts& mc = in_.own_cuts;
         for (uint32_t piece = from; piece < to; ++piece) {
@@ -160,11 +160,10 @@ private:
                     continue;
                 }
                 const uint64_t ra = p.refs[e].code(), rb = p.refs[next_corner(e)].code();
-                const auto found = open.find({rb, ra});
-                if (found != open.end()) {
-                    patches.unite(n_ + piece, found->second);
+                if (const uint32_t found = open.find(rb, ra); found != kNone) {
+                    patches.unite(n_ + piece, found);
                 } else {
-                    open.emplace(std::pair{ra, rb}, n_ + piece);
+                    open.insert(ra, rb, n_ + piece);
                 }
             }
         }

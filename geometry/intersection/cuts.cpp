@@ -5,10 +5,10 @@
 #include <map>
 #include <optional>
 #include <tuple>
-#include <unordered_map>
 
 #include "geometry/assert.h"
 #include "geometry/disjoint_sets.h"
+#include "geometry/pair_map.h"
 #include "geometry/panic.h"
 #include "geometry/parallel.h"
 #include "geometry/predicates/predicates.h"
@@ -538,10 +538,10 @@ public:
     VRef name(const Side& s1, const Side& s2, TriangleFeature f1, TriangleFeature f2) {
         if (f1.kind == FeatureKind::Vertex) return {Origin::Mesh1, s1.tri()[f1.index]};
         if (f2.kind == FeatureKind::Vertex) return {Origin::Mesh2, s2.tri()[f2.index]};
-        const std::pair<uint64_t, uint64_t> key{s1.feature_code(f1), s2.feature_code(f2)};
-        auto [it, added] = ids_.try_emplace(key, static_cast<uint32_t>(out_.new_points.size()));
-        if (added) out_.new_points.push_back(position(s1, s2, f1, f2));
-        return {Origin::New, it->second};
+        const uint32_t next = static_cast<uint32_t>(out_.new_points.size());
+        const uint32_t id = ids_.insert(s1.feature_code(f1), s2.feature_code(f2), next);
+        if (id == next) out_.new_points.push_back(position(s1, s2, f1, f2));
+        return {Origin::New, id};
     }
 
 private:
@@ -556,7 +556,7 @@ private:
     const TrianglePlanes& planes1_;
     const TrianglePlanes& planes2_;
     Cuts& out_;
-    std::unordered_map<std::pair<uint64_t, uint64_t>, uint32_t, PairHash> ids_;
+    PairMap ids_;
 };
 
 

@@ -1,4 +1,4 @@
-// TriangleCdt: construction, the id maps and the queries. The other members
+// TriangleCdt: construction and the queries. The other members
 // are split by concern over cdt_*.cpp (see cdt.h).
 #include "geometry/triangulation/cdt.h"
 
@@ -11,68 +11,6 @@
 #include "geometry/predicates/predicates.h"
 
 namespace geom {
-
-namespace {
-
-uint64_t mix(uint64_t z) {
-    z += 0x9e3779b97f4a7c15ull;
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ull;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebull;
-    return z ^ (z >> 31);
-}
-
-}  // namespace
-
-uint32_t TriangleCdt::IdMap::find(uint64_t a, uint64_t b) const {
-    if (slots_.empty()) {
-        for (uint32_t i = 0; i < n_inline_; ++i)
-            if (inline_[i].a == a && inline_[i].b == b) return inline_[i].id;
-        return kNone;
-    }
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = static_cast<size_t>(mix(a ^ mix(b))) & mask;; i = (i + 1) & mask) {
-        const Slot& s = slots_[i];
-        if (s.id == kNone) return kNone;
-        if (s.a == a && s.b == b) return s.id;
-    }
-}
-
-void TriangleCdt::IdMap::insert(uint64_t a, uint64_t b, uint32_t id) {
-    if (slots_.empty()) {
-        for (uint32_t i = 0; i < n_inline_; ++i)
-            if (inline_[i].a == a && inline_[i].b == b) return;
-        if (n_inline_ < kInline) {
-            inline_[n_inline_++] = {a, b, id};
-            return;
-        }
-        grow();
-    }
-    if (2 * (used_ + 1) > slots_.size()) grow();
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = static_cast<size_t>(mix(a ^ mix(b))) & mask;; i = (i + 1) & mask) {
-        Slot& s = slots_[i];
-        if (s.id == kNone) {
-            s = {a, b, id};
-            ++used_;
-            return;
-        }
-        if (s.a == a && s.b == b) return;
-    }
-}
-
-void TriangleCdt::IdMap::grow() {
-    std::vector<Slot> old;
-    old.swap(slots_);
-    slots_.assign(old.empty() ? 4 * kInline : 2 * old.size(), Slot{0, 0, kNone});
-    used_ = 0;
-    if (old.empty()) {
-        for (uint32_t i = 0; i < n_inline_; ++i) insert(inline_[i].a, inline_[i].b, inline_[i].id);
-        return;
-    }
-    for (const Slot& s : old) {
-        if (s.id != kNone) insert(s.a, s.b, s.id);
-    }
-}
 
 std::pair<uint64_t, uint64_t> TriangleCdt::pos_key(Vec2 p) {
     // +0.0 and -0.0 are the same position.

@@ -43,6 +43,7 @@
 
 #include "geometry/common.h"
 #include "geometry/feature.h"
+#include "geometry/pair_map.h"
 #include "geometry/panic.h"
 #include "geometry/predicates/predicates.h"
 #include "geometry/predicates/bigfloat.h"
@@ -118,7 +119,7 @@ public:
 
 private:
     // Where the members live:
-    //   cdt.cpp            constructor, IdMap, pos_key, next_random, faces(),
+    //   cdt.cpp            constructor, pos_key, next_random, faces(),
     //                      the vertex accessors and is_constrained
     //   cdt_predicates.cpp orient, incircle and their exact paths
     //   cdt_locate.cpp     locate, classify_in, walk_start and the grid
@@ -143,26 +144,6 @@ private:
         Triangle v;
         std::array<uint32_t, 3> n;
         uint8_t fixed;  // constraint or boundary
-    };
-    // Map from a 128-bit key to a vertex id, for the caller's keys and for
-    // exact positions. A typical cut triangle has a handful of points: they
-    // are kept inline and scanned, without an allocation or a cold table;
-    // beyond kInline, open addressing.
-    class IdMap {
-    public:
-        uint32_t find(uint64_t a, uint64_t b) const;  // kNone when absent
-        void insert(uint64_t a, uint64_t b, uint32_t id);  // keeps an existing entry
-    private:
-        struct Slot {
-            uint64_t a, b;
-            uint32_t id;
-        };
-        static constexpr uint32_t kInline = 16;
-        void grow();
-        std::array<Slot, kInline> inline_{};
-        uint32_t n_inline_ = 0;
-        std::vector<Slot> slots_;
-        size_t used_ = 0;
     };
     struct Location {
         uint32_t face;
@@ -249,8 +230,8 @@ private:
 
     std::vector<Vertex> verts_;
     std::vector<Tri> tris_;
-    IdMap by_key_;
-    IdMap by_pos_;
+    PairMap by_key_;  // the caller's keys
+    PairMap by_pos_;  // exact positions
     bool mirrored_ = false;
     bool degenerate_ = false;
     uint32_t last_ = 0;
