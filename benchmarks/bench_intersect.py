@@ -25,7 +25,7 @@ import resource
 import sys
 import time
 
-from timing import timed  # noqa: E402  (sets up the environment before numpy loads)
+import timing  # noqa: E402,F401  (sets up the environment before numpy loads)
 
 import numpy as np  # noqa: E402
 
@@ -62,10 +62,6 @@ def manifold_op(m1, m2, op):
     return mesh.vert_properties, mesh.tri_verts
 
 
-def best(func, repeat):
-    return timed(func, repeat)[0]
-
-
 def peak_growth_mib(func, timeout=120.0):
     """Peak RSS growth of one call, in a forked child. Once manifold3d has run, its worker thread is not
     copied by fork but a lock it held may be, and the child can hang: such a child is killed and the
@@ -98,7 +94,8 @@ def mem_timeout(seconds):
 
 
 def synthetic_table(max_triangles):
-    print("ratio = manifold3d time / qboolean time (above 1: qboolean faster); mem = peak RSS growth in MiB")
+    print("ratio = manifold3d time / qboolean time (above 1: qboolean faster); mem = peak RSS growth in MiB; "
+          "best of 3 to 50 rounds within about 1.5 s (1 round above that), the libraries run in turn")
     print(f"{'case':<14} {'tris each':>9} {'op':<12} {'input':<6} {'qboolean':>10} {'mem':>6} {'manifold':>10} {'mem':>6} {'ratio':>6}")
     for name, make in [("spheres", sphere_pair), ("sphere-torus", sphere_torus)]:
         previous = None
@@ -106,16 +103,20 @@ def synthetic_table(max_triangles):
             m1, m2 = make(sub)
             if len(m1[1]) > max_triangles:
                 continue
-            repeat = 3 if len(m1[1]) < 200_000 else 1
-            lists = ((m1[0].tolist(), m1[1].tolist()), (m2[0].tolist(), m2[1].tolist()))
+            inputs = (("lists", ((m1[0].tolist(), m1[1].tolist()), (m2[0].tolist(), m2[1].tolist()))),
+                      ("arrays", (m1, m2)))
             for op, flip2 in (("intersection", False), ("difference", True)):
+                funcs = [lambda a=a, b=b: qboolean.pyintersect(a, b, False, flip2) for _, (a, b) in inputs]
+                if manifold3d is not None:
+                    funcs.append(lambda: manifold_op(m1, m2, op))
+                times = best_interleaved(funcs)[0]
                 t_m = mem_m = None
                 if manifold3d is not None:
-                    t_m = best(lambda: manifold_op(m1, m2, op), repeat)
-                    mem_m = peak_growth_mib(lambda: manifold_op(m1, m2, op), mem_timeout(t_m))
-                for kind, (a, b) in (("lists", lists), ("arrays", (m1, m2))):
-                    t_q = best(lambda: qboolean.pyintersect(a, b, False, flip2), repeat)
-                    mem_q = peak_growth_mib(lambda: qboolean.pyintersect(a, b, False, flip2), mem_timeout(t_q))
+                    t_m = times[-1]
+                    mem_m = peak_growth_mib(funcs[-1], mem_timeout(t_m))
+                for k, (kind, _) in enumerate(inputs):
+                    t_q = times[k]
+                    mem_q = peak_growth_mib(funcs[k], mem_timeout(t_q))
                     row = f"{name:<14} {len(m1[1]):>9} {op:<12} {kind:<6} {t_q * 1e3:>8.1f}ms {mem_q:>6.0f}"
                     if t_m is not None:
                         row += f" {t_m * 1e3:>8.1f}ms {mem_m:>6.0f} {t_m / t_q:>6.2f}"
