@@ -155,12 +155,16 @@ public:
     uint32_t tri(uint32_t i) const { return static_cast<uint32_t>(words[i] & packing.index_mask()); }
     uint64_t code(uint32_t i) const { return words[i] >> packing.index_bits; }
 
-    void take(LargeVector<uint64_t>&& unsorted, const Quantizer& q, bool split) {
+    // by_triangle: each triangle's box relative to the quantizer, by triangle index.
+    void take(LargeVector<uint64_t>&& unsorted, const LargeVector<ShortBox>& by_triangle, bool split) {
         words = std::move(unsorted);
         packing.sort(words);
         fbox_.resize(words.size() + 1);  // whole 16-byte loads read into the next box
         const uint32_t half = size() / 2;
-        run_both(split, [&] { place(q, 0, half); }, [&] { place(q, half, size()); });
+        auto place = [&](uint32_t begin, uint32_t end) {
+            for (uint32_t i = begin; i < end; ++i) fbox_[i] = by_triangle[tri(i)];
+        };
+        run_both(split, [&] { place(0, half); }, [&] { place(half, size()); });
     }
 
     // Where to cut [begin, end), whose codes share a prefix but differ: the
@@ -280,10 +284,6 @@ private:
         return Box{{double(lo[0]), double(lo[1]), double(lo[2])}, {double(hi[3]), double(hi[4]), double(hi[5])}};
     }
 
-    void place(const Quantizer& q, uint32_t begin, uint32_t end) {
-        for (uint32_t i = begin; i < end; ++i) fbox_[i] = q.relative(triangle_box(points_, triangles_[tri(i)]));
-    }
-
     std::span<const Vec3> points_;
     std::span<const Tri> triangles_;
     LargeVector<ShortBox> fbox_;
@@ -339,8 +339,9 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
     if (triangles.size() >= kNone / 3) panic("too many triangles for 32-bit indices");
 
     // Bounds of the box centres first; the boxes are recomputed for the
-    // codes rather than stored (fresh memory costs more than the rereading).
-    // Large inputs do each pass in two halves, one on a helper thread; the
+    // codes, in triangle order, and their short forms kept by triangle: in
+    // Morton order they are then one read each, not a triangle and three
+    // scattered points. Large inputs do each pass in two halves, one on a helper thread; the
     // halves join in order, so the tree does not depend on it.
     const bool split = triangles.size() >= kBvhBuildSplitFrom;
     const size_t half = triangles.size() / 2;
@@ -380,6 +381,7 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
     const Packing packing(triangles.size());
     const Quantizer quantizer(cbox, packing);
     LargeVector<uint64_t> words(triangles.size() - bvh.unbounded_.size());
+    LargeVector<ShortBox> by_triangle(triangles.size());
     auto code = [&](size_t begin, size_t end, size_t out, std::span<const uint32_t> skip) {
         size_t u = 0;
         for (size_t f = begin; f < end; ++f) {
@@ -387,8 +389,9 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
                 ++u;
                 continue;
             }
-            const Vec3 c = triangle_box(points, triangles[f]).centre();
-            words[out++] = (quantizer.code(c) << packing.index_bits) | f;
+            const Box box = triangle_box(points, triangles[f]);
+            by_triangle[f] = quantizer.relative(box);
+            words[out++] = (quantizer.code(box.centre()) << packing.index_bits) | f;
         }
     };
     const size_t unbounded_first = bvh.unbounded_.size() - scans[1].unbounded.size();
@@ -396,7 +399,7 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
     run_both(split, [&] { code(0, half, 0, skip0); },
              [&] { code(half, triangles.size(), half - unbounded_first, scans[1].unbounded); });
     Sorter prims(points, triangles, packing);
-    prims.take(std::move(words), quantizer, split);
+    prims.take(std::move(words), by_triangle, split);
 
     const uint32_t n_prims = prims.size();
     bvh.nodes_.reserve(n_prims);  // pages are only touched when written
