@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "geometry/pair_map.h"
 #include "geometry/panic.h"
 #include "geometry/predicates/bigfloat.h"
 #include "geometry/triangulation/cdt.h"
@@ -541,3 +542,19 @@ TEST(Projection, DropsLargestNormalAxisAndReportsFlip) {
 }
 
 }  // namespace
+
+// Through the inline entries and several growths of the table: every key
+// keeps its first id, and keys that differ in one half are apart.
+TEST(PairMap, KeepsFirstIdThroughGrowth) {
+    geom::PairMap map;
+    const uint32_t n = 1000;
+    for (uint32_t i = 0; i < n; ++i) {
+        EXPECT_EQ(map.insert(i, i * 7919u, i), i);
+        EXPECT_EQ(map.insert(i, i * 7919u, i + n), i);  // an existing key keeps its id
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+        EXPECT_EQ(map.find(i, i * 7919u), i);
+        EXPECT_EQ(map.find(i * 7919u, i), i == 0 ? 0u : geom::kNone);
+        EXPECT_EQ(map.find(i, i * 7919u + 1), geom::kNone);
+    }
+}
