@@ -156,7 +156,7 @@ public:
     uint64_t code(uint32_t i) const { return words[i] >> packing.index_bits; }
 
     // by_triangle: each triangle's box relative to the quantizer, by triangle index.
-    void take(LargeVector<uint64_t>&& unsorted, const LargeVector<ShortBox>& by_triangle, bool split) {
+    void take(LargeVector<uint64_t>&& unsorted, std::span<const ShortBox> by_triangle, bool split) {
         words = std::move(unsorted);
         packing.sort(words);
         fbox_.resize(words.size() + 1);  // whole 16-byte loads read into the next box
@@ -341,8 +341,9 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
     // Bounds of the box centres first; the boxes are recomputed for the
     // codes, in triangle order, and their short forms kept by triangle: in
     // Morton order they are then one read each, not a triangle and three
-    // scattered points. Large inputs do each pass in two halves, one on a helper thread; the
-    // halves join in order, so the tree does not depend on it.
+    // scattered points. Large inputs do each pass in two halves, one on a
+    // helper thread; the halves join in order, so the tree does not depend
+    // on it.
     const bool split = triangles.size() >= kBvhBuildSplitFrom;
     const size_t half = triangles.size() / 2;
     struct Scan {
@@ -381,7 +382,7 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
     const Packing packing(triangles.size());
     const Quantizer quantizer(cbox, packing);
     LargeVector<uint64_t> words(triangles.size() - bvh.unbounded_.size());
-    LargeVector<ShortBox> by_triangle(triangles.size());
+    LargeBuffer<ShortBox> by_triangle(triangles.size());  // written by the coding pass alone
     auto code = [&](size_t begin, size_t end, size_t out, std::span<const uint32_t> skip) {
         size_t u = 0;
         for (size_t f = begin; f < end; ++f) {
@@ -399,7 +400,7 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
     run_both(split, [&] { code(0, half, 0, skip0); },
              [&] { code(half, triangles.size(), half - unbounded_first, scans[1].unbounded); });
     Sorter prims(points, triangles, packing);
-    prims.take(std::move(words), by_triangle, split);
+    prims.take(std::move(words), {by_triangle.data(), by_triangle.size()}, split);
 
     const uint32_t n_prims = prims.size();
     bvh.nodes_.reserve(n_prims);  // pages are only touched when written

@@ -253,7 +253,7 @@ struct RayCaster::Impl {
     // The unused stretch between them is never written (nor its pages
     // touched) and never reached. The numbering depends on the threads; the
     // tree does not.
-    void collapse(const LargeVector<CompactNode>& nodes, bool split) {
+    void collapse(std::span<const CompactNode> nodes, bool split) {
         const size_t capacity = nodes.size() / 2 + 1;
         if (capacity > wide_nodes.size()) wide_nodes = LargeBuffer<WideNode>(capacity);
         using Work = std::pair<uint32_t, uint32_t>;  // (compact node, wide node to fill)
@@ -281,7 +281,7 @@ struct RayCaster::Impl {
     // Fills wide node w.second from compact node w.first; each inner child
     // gets a node from `alloc` and is handed to `push` to be filled.
     template <class Alloc, class Push>
-    void fill_wide(const LargeVector<CompactNode>& nodes, std::pair<uint32_t, uint32_t> w, Alloc&& alloc,
+    void fill_wide(std::span<const CompactNode> nodes, std::pair<uint32_t, uint32_t> w, Alloc&& alloc,
                    Push&& push) {
         auto empty = [](const CompactNode& n) { return n.lo[0] > n.hi[0] || n.lo[1] > n.hi[1] || n.lo[2] > n.hi[2]; };
         auto area = [](const CompactNode& n) {
