@@ -436,6 +436,43 @@ TEST(RayCasterBlockedFrom, AgreesWithSingleRaysAndBruteForce) {
     }
 }
 
+// Each run of rays first tries where the previous ray was blocked. Origins
+// that jump between far tiles, or sit under a gap right after a blocked ray,
+// must still get the exact answer: blocked under a tile, free under a gap.
+TEST(RayCasterBlockedFrom, RaysThatJumpBetweenFarTiles) {
+    constexpr int kSide = 40;
+    MeshData tiles;
+    for (int i = 0; i < kSide; ++i) {
+        for (int j = 0; j < kSide; ++j) {
+            const uint32_t base = uint32_t(tiles.points.size());
+            const double x = 3.0 * i, y = 3.0 * j, z = 1.0 + 0.25 * ((i * 7 + j * 3) % 5);
+            for (Vec3 p : {Vec3{x, y, z}, Vec3{x + 1, y, z}, Vec3{x + 1, y + 1, z}, Vec3{x, y + 1, z}})
+                tiles.points.push_back(p);
+            tiles.triangles.push_back({base, base + 1, base + 2});
+            tiles.triangles.push_back({base, base + 2, base + 3});
+        }
+    }
+    const TriMesh mesh = to_mesh(std::move(tiles));
+    std::vector<Vec3> origins;
+    std::vector<uint8_t> expected;
+    const int n = kSide * kSide;
+    for (int k = 0; k < n; ++k) {
+        // Tile k, the tile across the grid from it, then a gap beside k.
+        for (int t : {k, n - 1 - k}) {
+            origins.push_back({3.0 * (t / kSide) + 0.5, 3.0 * (t % kSide) + 0.5, 0.0});
+            expected.push_back(1);
+        }
+        origins.push_back({3.0 * (k / kSide) + 2.0, 3.0 * (k % kSide) + 0.5, 0.0});
+        expected.push_back(0);
+    }
+    RayCaster caster(mesh);
+    EXPECT_EQ(caster.blocked_from(origins, Vec3{}, Vec3{0, 0, 1}), expected);
+#if defined(__linux__)
+    testing_support::OneProcessor pin;
+    EXPECT_EQ(caster.blocked_from(origins, Vec3{}, Vec3{0, 0, 1}), expected);
+#endif
+}
+
 #if defined(__linux__)
 // Large enough for the four-wide tree to be built by two threads: a bumpy
 // torus turned so that its walls fold over each other, with rays along an
