@@ -26,6 +26,7 @@ import sys
 import time
 
 import timing  # noqa: E402,F401  (sets up the environment before numpy loads)
+from timing import best_interleaved  # noqa: E402
 
 import numpy as np  # noqa: E402
 
@@ -194,23 +195,6 @@ def pyintersect_or_empty(a, b, flip2):
         if str(e) != "derp":
             raise
         return None
-
-
-def best_interleaved(funcs, budget=1.5):
-    """Best time of each function and its last result, the functions run in turn (3 to 50 rounds within about
-    `budget` seconds, or one round when it alone takes longer): a slow spell of the machine then falls on every
-    library alike instead of deciding a ratio, and millisecond cases are not decided by one disturbed run."""
-    best, results = [float("inf")] * len(funcs), [None] * len(funcs)
-    rounds, spent = 0, 0.0
-    while rounds < 50 and (rounds < 3 or spent < budget) and not (rounds == 1 and spent >= budget):
-        for i, func in enumerate(funcs):
-            start = time.perf_counter()
-            results[i] = func()
-            elapsed = time.perf_counter() - start
-            best[i] = min(best[i], elapsed)
-            spent += elapsed
-        rounds += 1
-    return best, results
 
 
 def cad_table():

@@ -8,9 +8,10 @@ cross the hole), and CAD parts from tests/data/cad_parts.npz turned by axis rota
 (flat faces along the pull, stacked parts). Each vertex casts one ray along +z from 0.01 beyond itself and any
 hit counts, as overhangs does. Every time is end to end from the same ndarrays (float64 points, int64
 triangles) to a Python list: the peers' times include the float32 / uint32 copies, building their scene or
-tree, the rays, the any-hit query (open3d test_occlusions, embree occluded) and .tolist(). Best of 5 runs,
-3 from 10^6 triangles, 2 from 4*10^6, fewer once a tool's runs at one size have taken 8 s. Each size waits
-up to 5 s for the machine to be quiet, and says so when it was not.
+tree, the rays, the any-hit query (open3d test_occlusions, embree occluded) and .tolist(). The tools run in
+turn, one round after another, so that a slow spell of the machine falls on all of them alike: best of 5
+rounds, 3 from 10^6 triangles, 2 from 4*10^6, fewer once the rounds at one size have taken 8 s per tool.
+Each size waits up to 5 s for the machine to be quiet, and says so when it was not.
 
 agree is the share of vertices where a peer gives qdraft's answer. The peers test in float32 and take no hit
 on an edge that a ray only touches; on the CAD grid many rays run up a vertical wall and touch the edge of a
@@ -30,7 +31,7 @@ import subprocess
 import sys
 import tempfile
 
-from timing import timed, wait_quiet  # noqa: E402  (sets up the environment before numpy loads)
+from timing import best_interleaved, wait_quiet  # noqa: E402  (sets up the environment before numpy loads)
 
 import numpy as np  # noqa: E402
 import trimesh  # noqa: E402
@@ -138,15 +139,11 @@ def peers():
     return found
 
 
-def best_of(func, triangles):
-    """Best of a few runs (fewer for large meshes); no more repeats once they have taken REPEAT_BUDGET s."""
-    best, spent = float("inf"), 0.0
-    for _ in range(5 if triangles < 500_000 else 3 if triangles < 2_000_000 else 2):
-        t, result = timed(func, 1)
-        best, spent = min(best, t), spent + t
-        if spent > REPEAT_BUDGET:
-            break
-    return best, result
+def best_of(funcs, triangles):
+    """Best time and last result of each function, run in turn: 5 rounds, 3 from 10^6 triangles, 2 from
+    4*10^6, no more once a round has taken REPEAT_BUDGET s per function."""
+    rounds = 5 if triangles < 500_000 else 3 if triangles < 2_000_000 else 2
+    return best_interleaved(funcs, budget=REPEAT_BUDGET * len(funcs), min_rounds=1, max_rounds=rounds)
 
 
 def growth(sizes, times):
@@ -189,17 +186,19 @@ def table(mesh_names, max_triangles, time_limit):
             load = wait_quiet(cpus, patience=5.0)
             row = {"triangles": len(tris), "qdraft": None}
             guess = predicted(rows, len(tris))
-            if guess is not None and guess > time_limit:
+            run_ours = guess is None or guess <= time_limit
+            funcs = [lambda: ours(points, tris)] if run_ours else []
+            funcs += [lambda func=func: func(points, tris) for func in tools.values()]
+            times, answers = best_of(funcs, len(tris))
+            if run_ours:
+                t_ours, mask = times.pop(0), np.asarray(answers.pop(0))
+                row["qdraft"] = t_ours
+                line = f"{mesh_name:<6} {len(tris):>9} {t_ours * 1e3:>7.0f}ms {t_ours / len(tris) * 1e9:>6.0f}"
+            else:
                 # Too slow to wait for; the peers still give the time to beat.
                 t_ours = mask = None
                 line = f"{mesh_name:<6} {len(tris):>9} {'skipped':>9} {'':>6}"
-            else:
-                t_ours, mask = best_of(lambda: ours(points, tris), len(tris))
-                mask = np.asarray(mask)
-                row["qdraft"] = t_ours
-                line = f"{mesh_name:<6} {len(tris):>9} {t_ours * 1e3:>7.0f}ms {t_ours / len(tris) * 1e9:>6.0f}"
-            for name, func in tools.items():
-                t, answer = best_of(lambda: func(points, tris), len(tris))
+            for name, t, answer in zip(tools, times, answers):
                 assert len(answer) == len(points)
                 row[name] = t
                 if t_ours is None:

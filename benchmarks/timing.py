@@ -1,4 +1,4 @@
-"""Shared by the benchmarks: best-of-n and per-run wall times, the load other work puts on the processors, and
+"""Shared by the benchmarks: best-of-n, interleaved and per-run wall times, the load other work puts on the processors, and
 one BLAS thread for fair comparisons."""
 import os
 import time
@@ -15,6 +15,24 @@ def timed(func, repeat):
         result = func()
         best = min(best, time.perf_counter() - start)
     return best, result
+
+
+def best_interleaved(funcs, budget=1.5, min_rounds=3, max_rounds=50):
+    """Best time of each function and its last result, the functions run in turn (min_rounds to max_rounds
+    rounds within about `budget` seconds, or one round when it alone takes longer): a slow spell of the machine
+    then falls on every library alike instead of deciding a ratio, and millisecond cases are not decided by one
+    disturbed run."""
+    best, results = [float("inf")] * len(funcs), [None] * len(funcs)
+    rounds, spent = 0, 0.0
+    while rounds < max_rounds and (rounds < min_rounds or spent < budget) and not (rounds == 1 and spent >= budget):
+        for i, func in enumerate(funcs):
+            start = time.perf_counter()
+            results[i] = func()
+            elapsed = time.perf_counter() - start
+            best[i] = min(best[i], elapsed)
+            spent += elapsed
+        rounds += 1
+    return best, results
 
 
 def samples(func, repeat):
