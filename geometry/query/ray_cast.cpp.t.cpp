@@ -336,14 +336,26 @@ struct RayCaster::Impl {
         wide_nodes[to] = out;
     }
 
-    bool any_hit(const RayTree<WideNode>& tree, const Ray& ray) const {
+    // `hint` is the wide node where the last hit of this run of rays was
+    // found (kNoChild: none yet), and is set to this ray's. Neighbouring
+    // origins are mostly blocked by the same few triangles, so a blocked ray
+    // costs a few boxes there instead of a walk down from the root, whose
+    // length grows with the tree. A miss there costs one more walk; the
+    // answer does not depend on the hint.
+    bool any_hit(const RayTree<WideNode>& tree, const Ray& ray, uint32_t& hint) const {
         if (tree.empty) return false;
+        if (hint != WideNode::kNoChild && any_hit_below(tree, ray, hint, hint)) return true;
+        return any_hit_below(tree, ray, 0, hint);
+    }
+
+    bool any_hit_below(const RayTree<WideNode>& tree, const Ray& ray, uint32_t start, uint32_t& hint) const {
         const WideNode* nodes = tree.nodes;
         uint32_t stack[kWideStackSize];
         int top = 0;
-        stack[top++] = 0;
+        stack[top++] = start;
         while (top > 0) {
-            const WideNode& node = nodes[stack[--top]];
+            const uint32_t at = stack[--top];
+            const WideNode& node = nodes[at];
             const unsigned hit = ray.slab4(node);
             if (hit == 0) continue;
             // Leaves at once, inner children pushed. Any order gives the same
@@ -356,8 +368,12 @@ struct RayCaster::Impl {
                     stack[top++] = node.child[c];
                     continue;
                 }
-                for (uint32_t i = node.child[c]; i < node.child[c] + node.count[c]; ++i)
-                    if ((tree.live == nullptr || tree.live[i]) && meets(tree.items[i], ray)) return true;
+                for (uint32_t i = node.child[c]; i < node.child[c] + node.count[c]; ++i) {
+                    if ((tree.live == nullptr || tree.live[i]) && meets(tree.items[i], ray)) {
+                        hint = at;
+                        return true;
+                    }
+                }
             }
         }
         return false;
@@ -442,10 +458,11 @@ std::vector<uint8_t> RayCaster::blocked_from(std::span<const Vec3> points, Vec3 
     const size_t chunks = (points.size() - 1) / kRayChunk + 1;
     run_tasks(points.size() >= kRaysSplitFrom, chunks, [&](size_t k) {
         const size_t end = std::min(points.size(), (k + 1) * kRayChunk);
+        uint32_t hint = WideNode::kNoChild;
         for (size_t i = k * kRayChunk; i < end; ++i) {
             const Vec3& p = points[i];
             const Vec3 o{p.x + offset.x, p.y + offset.y, p.z + offset.z};
-            out[i] = is_finite(o) && impl_->any_hit(tree, Ray(o, dn, impl_->compact_nodes[0]));
+            out[i] = is_finite(o) && impl_->any_hit(tree, Ray(o, dn, impl_->compact_nodes[0]), hint);
         }
     });
     TMARK("rays"); std::fprintf(stderr, "\n");
