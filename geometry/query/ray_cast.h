@@ -43,7 +43,7 @@ public:
     // the others: rays along walls, in the plane of a flat sheet or along a
     // long bar do not visit the triangles they run beside. The rays are cast
     // on every available processor; the result does not depend on it. Each
-    // ray first tries the part of the tree where the ray before it was
+    // ray's search starts in the part of the tree where the ray before it was
     // blocked, so points in an order that keeps neighbours close (a mesh's
     // vertices, usually) cost least.
     std::vector<uint8_t> blocked_from(std::span<const Vec3> points, Vec3 offset, Vec3 d);

@@ -436,9 +436,10 @@ TEST(RayCasterBlockedFrom, AgreesWithSingleRaysAndBruteForce) {
     }
 }
 
-// Each run of rays first tries where the previous ray was blocked. Origins
-// that jump between far tiles, or sit under a gap right after a blocked ray,
-// must still get the exact answer: blocked under a tile, free under a gap.
+// Each run of rays starts where the previous ray was blocked and widens from
+// there. Origins that jump between far tiles, or sit under a gap right after
+// a blocked ray, must still get the exact answer: blocked under a tile, free
+// under a gap.
 TEST(RayCasterBlockedFrom, RaysThatJumpBetweenFarTiles) {
     constexpr int kSide = 40;
     MeshData tiles;
