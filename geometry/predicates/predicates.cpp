@@ -495,17 +495,23 @@ bool all_finite(const double* v, int n) {
     return true;
 }
 
+// Exact zeros of orient2d that its filter cannot tell from rounding (its
+// margin for underflow keeps even 0 - 0 undecided), as in a wall seen along
+// it: both products have a zero factor (a wall along an axis), or two points
+// are equal (each triangle of a wall has an edge along the line of sight).
+// For finite input. Tested on the coordinates as they come: copying them to
+// an array first costs more than the test where walls are common.
+bool obviously_collinear(Vec2 a, Vec2 b, Vec2 c) {
+    return ((a.x == c.x || b.y == c.y) && (a.y == c.y || b.x == c.x)) || (a.x == b.x && a.y == b.y) ||
+           (b.x == c.x && b.y == c.y);
+}
+
 }  // namespace
 
 double orient2d_slow(Vec2 a, Vec2 b, Vec2 c) {
+    if (!(is_finite(a) && is_finite(b) && is_finite(c))) return std::numeric_limits<double>::quiet_NaN();
+    if (obviously_collinear(a, b, c)) return 0.0;
     double v[6] = {a.x, a.y, b.x, b.y, c.x, c.y};
-    if (!all_finite(v, 6)) return std::numeric_limits<double>::quiet_NaN();
-    // Exact zeros that the filter cannot tell from rounding (its margin for
-    // underflow keeps even 0 - 0 undecided), as in a wall seen along it:
-    // both products have a zero factor (a wall along an axis), or two points
-    // are equal (each triangle of a wall has an edge along the line of sight).
-    if ((a.x == c.x || b.y == c.y) && (a.y == c.y || b.x == c.x)) return 0.0;
-    if ((a.x == b.x && a.y == b.y) || (b.x == c.x && b.y == c.y)) return 0.0;
     int shift = 0;
     switch (classify(v, 6, shift)) {
     case Band::AllZero:
@@ -562,9 +568,7 @@ double orient3d_slow(Vec3 a, Vec3 b, Vec3 c, Vec3 d) {
 }
 
 int orient_direction_slow(Vec3 o, Vec3 p, Vec3 q, Vec3 d) {
-    double v[9] = {o.x, o.y, o.z, p.x, p.y, p.z, q.x, q.y, q.z};
-    double w[3] = {d.x, d.y, d.z};
-    if (!all_finite(v, 9) || !all_finite(w, 3)) return 0;
+    if (!(is_finite(o) && is_finite(p) && is_finite(q) && is_finite(d))) return 0;
     // Along an axis the determinant is that component times the points'
     // orientation seen along it: as exact, and far cheaper where it is
     // zero (walls parallel to the direction).
@@ -572,9 +576,13 @@ int orient_direction_slow(Vec3 o, Vec3 p, Vec3 q, Vec3 d) {
     if (zeros == 2) {
         const int axis = d.x != 0.0 ? 0 : (d.y != 0.0 ? 1 : 2);
         const int u = (axis + 1) % 3, w2 = (axis + 2) % 3;
+        const Vec2 a{o[u], o[w2]}, b{p[u], p[w2]}, c{q[u], q[w2]};
+        if (obviously_collinear(a, b, c)) return 0;
         const int along = d[axis] > 0.0 ? 1 : -1;
-        return along * sign(orient2d({o[u], o[w2]}, {p[u], p[w2]}, {q[u], q[w2]}));
+        return along * sign(orient2d(a, b, c));
     }
+    double v[9] = {o.x, o.y, o.z, p.x, p.y, p.z, q.x, q.y, q.z};
+    double w[3] = {d.x, d.y, d.z};
     int shift = 0, dshift = 0;
     const Band points = classify(v, 9, shift), direction = classify(w, 3, dshift);
     if (points == Band::AllZero || direction == Band::AllZero) return 0;

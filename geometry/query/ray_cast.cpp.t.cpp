@@ -191,6 +191,7 @@ struct RayCaster::Impl {
     // triangles parallel to it marked dead and the boxes shrunk to the rest.
     LargeVector<CompactNode> compact_nodes;
     LargeBuffer<WideNode> wide_nodes;  // see collapse
+    LargeBuffer<uint32_t> wide_parent;  // of each wide node but the root
     LargeVector<uint8_t> direction_live;
 
     explicit Impl(const TriMesh& m) : mesh(m), points(m.points().data()), triangles(m.triangles().data()) {}
@@ -258,7 +259,10 @@ struct RayCaster::Impl {
     // tree does not.
     void collapse(std::span<const CompactNode> nodes, bool split) {
         const size_t capacity = nodes.size() / 2 + 1;
-        if (capacity > wide_nodes.size()) wide_nodes = LargeBuffer<WideNode>(capacity);
+        if (capacity > wide_nodes.size()) {
+            wide_nodes = LargeBuffer<WideNode>(capacity);
+            wide_parent = LargeBuffer<uint32_t>(capacity);
+        }
         using Work = std::pair<uint32_t, uint32_t>;  // (compact node, wide node to fill)
         std::vector<Work> top{{0, 0}};
         uint32_t front = 1;
@@ -322,6 +326,7 @@ struct RayCaster::Impl {
                 out.count[m] = c.count;
             } else {
                 out.child[m] = alloc();
+                wide_parent[out.child[m]] = to;
                 out.count[m] = 0;
                 push({kids[k], out.child[m]});
             }
@@ -338,17 +343,28 @@ struct RayCaster::Impl {
 
     // `hint` is the wide node where the last hit of this run of rays was
     // found (kNoChild: none yet), and is set to this ray's. Neighbouring
-    // origins are mostly blocked by the same few triangles, so a blocked ray
-    // costs a few boxes there instead of a walk down from the root, whose
-    // length grows with the tree. A miss there costs one more walk; the
-    // answer does not depend on the hint.
+    // origins are mostly blocked by the same few triangles, so the walk
+    // starts there and widens to each ancestor in turn, leaving out the
+    // subtree it comes from: a blocked ray costs a few boxes near its
+    // predecessor's hit instead of a walk down from the root, whose length
+    // grows with the tree, and a free ray visits what a walk from the root
+    // would. The answer does not depend on the hint.
     bool any_hit(const RayTree<WideNode>& tree, const Ray& ray, uint32_t& hint) const {
         if (tree.empty) return false;
-        if (hint != WideNode::kNoChild && any_hit_below(tree, ray, hint, hint)) return true;
-        return any_hit_below(tree, ray, 0, hint);
+        uint32_t from = hint == WideNode::kNoChild ? 0 : hint;
+        if (any_hit_below(tree, ray, from, WideNode::kNoChild, hint)) return true;
+        while (from != 0) {
+            const uint32_t up = wide_parent[from];
+            if (any_hit_below(tree, ray, up, from, hint)) return true;
+            from = up;
+        }
+        return false;
     }
 
-    bool any_hit_below(const RayTree<WideNode>& tree, const Ray& ray, uint32_t start, uint32_t& hint) const {
+    // Whether the ray meets a live item below wide node `start`, not
+    // counting its child `skip`.
+    bool any_hit_below(const RayTree<WideNode>& tree, const Ray& ray, uint32_t start, uint32_t skip,
+                       uint32_t& hint) const {
         const WideNode* nodes = tree.nodes;
         uint32_t stack[kWideStackSize];
         int top = 0;
@@ -365,7 +381,7 @@ struct RayCaster::Impl {
             for (int c = 0; c < 4; ++c) {
                 if (!((hit >> c) & 1u)) continue;
                 if (node.count[c] == 0) {
-                    stack[top++] = node.child[c];
+                    if (node.child[c] != skip) stack[top++] = node.child[c];
                     continue;
                 }
                 for (uint32_t i = node.child[c]; i < node.child[c] + node.count[c]; ++i) {
