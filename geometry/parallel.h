@@ -34,6 +34,9 @@ inline constexpr std::size_t kOverlapWalkTasks = 64;
 inline constexpr std::size_t kCheckBesideBuildFrom = std::size_t{1} << 15;
 // Triangles of a mesh, for building its hierarchy's passes in two halves.
 inline constexpr std::size_t kBvhBuildSplitFrom = std::size_t{1} << 15;
+// Words of a radix sort, for each pass in two halves: below this they fit in
+// cache, and the hand-overs of its passes cost what the halves save.
+inline constexpr std::size_t kRadixSplitFrom = std::size_t{1} << 19;
 // Triangles of a mesh, for building the tree of one ray direction in two halves.
 inline constexpr std::size_t kRayTreeSplitFrom = std::size_t{1} << 13;
 // Subtrees that the four-wide tree's build is cut into, taken in turn.

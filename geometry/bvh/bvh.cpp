@@ -64,8 +64,8 @@ struct Packing {
     uint64_t index_mask() const { return (uint64_t{1} << index_bits) - 1; }
     // By code, keeping the present order of equal codes.
     template <class Words>
-    void sort(Words& words) const {
-        radix_sort_bits(words, index_bits, index_bits + 3 * axis_bits);
+    void sort(Words& words, bool split = false) const {
+        radix_sort_bits(words, index_bits, index_bits + 3 * axis_bits, split);
     }
 };
 
@@ -158,7 +158,7 @@ public:
     // by_triangle: each triangle's box relative to the quantizer, by triangle index.
     void take(LargeVector<uint64_t>&& unsorted, std::span<const ShortBox> by_triangle, bool split) {
         words = std::move(unsorted);
-        packing.sort(words);
+        packing.sort(words, words.size() >= kRadixSplitFrom);
         fbox_.resize(words.size() + 1);  // whole 16-byte loads read into the next box
         const uint32_t half = size() / 2;
         auto place = [&](uint32_t begin, uint32_t end) {

@@ -6,6 +6,7 @@
 #include <random>
 
 #include "geometry/bvh/bvh.h"
+#include "geometry/bvh/radix_sort.h"
 #include "tests/support/one_processor.h"
 #include "tests/support/primitives.h"
 
@@ -211,5 +212,26 @@ TEST(Bvh, TwoThreadBuildEqualsOneThread) {
     EXPECT_EQ(one.depth(), two.depth());
 }
 #endif
+
+// Keys on bits [20, 47) above a 20-bit payload, few distinct ones, so that
+// stability shows; some digits all equal. In two halves (a pass's words of
+// the first half before the second's) and in one, the order of a stable
+// comparison sort. Key bits 11 to 21 (the second digit) are all zero.
+TEST(RadixSort, TwoHalvesKeepTheStableOrder) {
+    std::mt19937_64 rng(7);
+    const size_t n = (size_t{1} << 19) + 12345;
+    std::vector<uint64_t> words(n);
+    for (size_t i = 0; i < n; ++i) {
+        const uint64_t key = (rng() % 300) * 0x9e3779b1u % (uint64_t{1} << 27) & ~(uint64_t{0x7ff} << 11);
+        words[i] = key << 20 | (i & 0xfffff);
+    }
+    std::vector<uint64_t> expected = words;
+    std::stable_sort(expected.begin(), expected.end(), [](uint64_t a, uint64_t b) { return a >> 20 < b >> 20; });
+    for (bool split : {false, true}) {
+        std::vector<uint64_t> got = words;
+        radix_sort_bits(got, 20, 47, split);
+        EXPECT_EQ(got, expected) << split;
+    }
+}
 
 }  // namespace
