@@ -10,7 +10,7 @@ hit counts, as overhangs does. Every time is end to end from the same ndarrays (
 triangles) to a Python list: the peers' times include the float32 / uint32 copies, building their scene or
 tree, the rays, the any-hit query (open3d test_occlusions, embree occluded) and .tolist(). The tools run in
 turn, one round after another, so that a slow spell of the machine falls on all of them alike: best of 5
-rounds, 3 from 10^6 triangles, 2 from 4*10^6, fewer once the rounds at one size have taken 8 s per tool.
+rounds, 3 from 10^6 triangles, fewer once the rounds at one size have taken 8 s per tool.
 Each size waits up to 5 s for the machine to be quiet, and says so when it was not.
 
 agree is the share of vertices where a peer gives qdraft's answer. The peers test in float32 and take no hit
@@ -140,9 +140,9 @@ def peers():
 
 
 def best_of(funcs, triangles):
-    """Best time and last result of each function, run in turn: 5 rounds, 3 from 10^6 triangles, 2 from
-    4*10^6, no more once a round has taken REPEAT_BUDGET s per function."""
-    rounds = 5 if triangles < 500_000 else 3 if triangles < 2_000_000 else 2
+    """Best time and last result of each function, run in turn: 5 rounds, 3 from 10^6 triangles, no more once
+    the rounds have taken REPEAT_BUDGET s per function."""
+    rounds = 5 if triangles < 500_000 else 3
     return best_interleaved(funcs, budget=REPEAT_BUDGET * len(funcs), min_rounds=1, max_rounds=rounds)
 
 
