@@ -31,7 +31,10 @@ public:
     // can use a fixed stack of kStackSize.
     static constexpr int kSahDepth = 64;
     static constexpr int kStackSize = 128;
-    static constexpr uint32_t kLeafSize = 4;
+    // Up to 8 triangles a leaf: half the nodes that 4 would give, so less
+    // memory to fill and walk for a few more exact tests per query; ray casts
+    // and overlap walks on CAD meshes measured faster with it.
+    static constexpr uint32_t kLeafSize = 8;
 
     // Indices must be valid (panics otherwise). Triangles with a non-finite
     // coordinate are not put in the tree but listed in unbounded().

@@ -51,7 +51,7 @@ void check_structure(const Bvh& bvh, const Soup& s) {
         max_depth = std::max(max_depth, depth);
         const BvhNode& n = bvh.nodes()[i];
         if (n.is_leaf()) {
-            ASSERT_LE(n.count, 4u);
+            ASSERT_LE(n.count, Bvh::kLeafSize);
             for (uint32_t j = n.first; j < n.first + n.count; ++j) {
                 const uint32_t f = bvh.items()[j];
                 ++seen[f];
