@@ -1,5 +1,6 @@
-"""Shared by the benchmarks: best-of-n, interleaved and per-run wall times, the load other work puts on the processors, and
-one BLAS thread for fair comparisons."""
+"""Shared by the benchmarks: best-of-n, interleaved and per-run wall times, the load other work puts on the
+processors, and one BLAS thread for fair comparisons."""
+import gc
 import os
 import time
 
@@ -21,11 +22,14 @@ def best_interleaved(funcs, budget=1.5, min_rounds=3, max_rounds=50):
     """Best time of each function and its last result, the functions run in turn (min_rounds to max_rounds
     rounds within about `budget` seconds, or one round when it alone takes longer): a slow spell of the machine
     then falls on every library alike instead of deciding a ratio, and millisecond cases are not decided by one
-    disturbed run."""
+    disturbed run. The garbage collector runs before each call, untimed: otherwise the objects one library
+    leaves behind are collected in the next one's time."""
     best, results = [float("inf")] * len(funcs), [None] * len(funcs)
     rounds, spent = 0, 0.0
     while rounds < max_rounds and (rounds < min_rounds or spent < budget) and not (rounds == 1 and spent >= budget):
         for i, func in enumerate(funcs):
+            results[i] = None
+            gc.collect()
             start = time.perf_counter()
             results[i] = func()
             elapsed = time.perf_counter() - start
