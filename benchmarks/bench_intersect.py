@@ -25,8 +25,7 @@ import resource
 import sys
 import time
 
-import timing  # noqa: E402,F401  (sets up the environment before numpy loads)
-from timing import best_interleaved  # noqa: E402
+from timing import best_interleaved  # noqa: E402  (sets up the environment before numpy loads)
 
 import numpy as np  # noqa: E402
 

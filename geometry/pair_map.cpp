@@ -13,24 +13,30 @@ uint64_t mix(uint64_t z) {
 
 }  // namespace
 
+const PairMap::Slot* PairMap::find_inline(uint64_t a, uint64_t b) const {
+    for (uint32_t i = 0; i < n_inline_; ++i)
+        if (inline_[i].a == a && inline_[i].b == b) return &inline_[i];
+    return nullptr;
+}
+
+size_t PairMap::probe(uint64_t a, uint64_t b) const {
+    const size_t mask = slots_.size() - 1;
+    size_t i = static_cast<size_t>(mix(a ^ mix(b))) & mask;
+    while (slots_[i].id != kNone && !(slots_[i].a == a && slots_[i].b == b)) i = (i + 1) & mask;
+    return i;
+}
+
 uint32_t PairMap::find(uint64_t a, uint64_t b) const {
     if (slots_.empty()) {
-        for (uint32_t i = 0; i < n_inline_; ++i)
-            if (inline_[i].a == a && inline_[i].b == b) return inline_[i].id;
-        return kNone;
+        const Slot* s = find_inline(a, b);
+        return s != nullptr ? s->id : kNone;
     }
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = static_cast<size_t>(mix(a ^ mix(b))) & mask;; i = (i + 1) & mask) {
-        const Slot& s = slots_[i];
-        if (s.id == kNone) return kNone;
-        if (s.a == a && s.b == b) return s.id;
-    }
+    return slots_[probe(a, b)].id;  // an empty slot's id is kNone
 }
 
 uint32_t PairMap::insert(uint64_t a, uint64_t b, uint32_t id) {
     if (slots_.empty()) {
-        for (uint32_t i = 0; i < n_inline_; ++i)
-            if (inline_[i].a == a && inline_[i].b == b) return inline_[i].id;
+        if (const Slot* s = find_inline(a, b)) return s->id;
         if (n_inline_ < kInline) {
             inline_[n_inline_++] = {a, b, id};
             return id;
@@ -38,16 +44,11 @@ uint32_t PairMap::insert(uint64_t a, uint64_t b, uint32_t id) {
         grow();
     }
     if (2 * (used_ + 1) > slots_.size()) grow();
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = static_cast<size_t>(mix(a ^ mix(b))) & mask;; i = (i + 1) & mask) {
-        Slot& s = slots_[i];
-        if (s.id == kNone) {
-            s = {a, b, id};
-            ++used_;
-            return id;
-        }
-        if (s.a == a && s.b == b) return s.id;
-    }
+    Slot& s = slots_[probe(a, b)];
+    if (s.id != kNone) return s.id;
+    s = {a, b, id};
+    ++used_;
+    return id;
 }
 
 void PairMap::grow() {

@@ -25,6 +25,9 @@ private:
         uint32_t id;
     };
     static constexpr uint32_t kInline = 16;
+    const Slot* find_inline(uint64_t a, uint64_t b) const;
+    // The slot holding (a, b), else the empty one where it would go.
+    size_t probe(uint64_t a, uint64_t b) const;
     void grow();
     std::array<Slot, kInline> inline_{};
     uint32_t n_inline_ = 0;
