@@ -160,9 +160,12 @@ public:
         words = std::move(unsorted);
         packing.sort(words, words.size() >= kRadixSplitFrom);
         fbox_.resize(words.size() + 1);  // whole 16-byte loads read into the next box
-        const uint32_t half = size() / 2;
+        block_.resize(words.size() / kBlock + 1);
+        // Halves on a block boundary, so that each block is summed by one thread.
+        const uint32_t half = size() / 2 / kBlock * kBlock;
         auto place = [&](uint32_t begin, uint32_t end) {
             for (uint32_t i = begin; i < end; ++i) fbox_[i] = by_triangle[tri(i)];
+            sum_blocks(begin, end);
         };
         run_both(split, [&] { place(0, half); }, [&] { place(half, size()); });
     }
@@ -257,36 +260,74 @@ public:
             words[begin + k] = (w & ~packing.index_mask()) | tris[i];
             fbox_[begin + k] = q.relative(boxes[i]);
         }
+        // Only the blocks inside the range: the range's cuts never read the
+        // others, which hold boxes on the outer grid.
+        sum_blocks((begin + kBlock - 1) / kBlock * kBlock, end / kBlock * kBlock);
         return true;
     }
 
 private:
-    // Union of fbox_[begin, end), accumulated in registers.
+    // Boxes of kBlock consecutive triangles in Morton order: a cut then reads
+    // a range's whole blocks instead of its triangles, so that the boxes of
+    // all the ranges of one tree level cost a pass over the blocks, not over
+    // every triangle (which at millions of triangles streams from memory).
+    static constexpr uint32_t kBlock = 32;
+
+    // The lanes that bounds() reads from any box: lo in 0..2, hi in 3..5.
+    struct Sum {
+        int16_t lo[8], hi[8];
+        Sum() {
+            std::fill(lo, lo + 8, int16_t{32767});
+            std::fill(hi, hi + 8, int16_t{-32768});
+        }
+        void add(const ShortBox* boxes, uint32_t begin, uint32_t end) {
+#if defined(__SSE2__)
+            __m128i l = _mm_loadu_si128(reinterpret_cast<const __m128i*>(lo));
+            __m128i h = _mm_loadu_si128(reinterpret_cast<const __m128i*>(hi));
+            for (uint32_t i = begin; i < end; ++i) {
+                const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(boxes[i].v));
+                l = _mm_min_epi16(l, b);
+                h = _mm_max_epi16(h, b);
+            }
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(lo), l);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(hi), h);
+#else
+            for (uint32_t i = begin; i < end; ++i)
+                for (int k = 0; k < 6; ++k)
+                    lo[k] = std::min(lo[k], boxes[i].v[k]), hi[k] = std::max(hi[k], boxes[i].v[k]);
+#endif
+        }
+    };
+
+    // block_ for the blocks that start in [begin, end); begin is a block's start.
+    void sum_blocks(uint32_t begin, uint32_t end) {
+        for (uint32_t b = begin; b < end; b += kBlock) {
+            Sum sum;
+            sum.add(fbox_.data(), b, std::min(b + kBlock, size()));
+            block_[b / kBlock] = {{sum.lo[0], sum.lo[1], sum.lo[2], sum.hi[3], sum.hi[4], sum.hi[5]}};
+        }
+    }
+
+    // Union of fbox_[begin, end).
     Box bounds(uint32_t begin, uint32_t end) const {
         if (begin >= end) return Box{};
-        int16_t lo[8], hi[8];
-#if defined(__SSE2__)
-        __m128i l = _mm_set1_epi16(32767), h = _mm_set1_epi16(-32768);
-        for (uint32_t i = begin; i < end; ++i) {
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(fbox_[i].v));
-            l = _mm_min_epi16(l, b);
-            h = _mm_max_epi16(h, b);
+        Sum sum;
+        const uint32_t first = (begin + kBlock - 1) / kBlock, last = end / kBlock;
+        if (first < last) {
+            sum.add(fbox_.data(), begin, first * kBlock);
+            sum.add(block_.data(), first, last);
+            sum.add(fbox_.data(), last * kBlock, end);
+        } else {
+            sum.add(fbox_.data(), begin, end);
         }
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(lo), l);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(hi), h);
-#else
-        std::fill(lo, lo + 8, int16_t{32767});
-        std::fill(hi, hi + 8, int16_t{-32768});
-        for (uint32_t i = begin; i < end; ++i)
-            for (int k = 0; k < 6; ++k)
-                lo[k] = std::min(lo[k], fbox_[i].v[k]), hi[k] = std::max(hi[k], fbox_[i].v[k]);
-#endif
-        return Box{{double(lo[0]), double(lo[1]), double(lo[2])}, {double(hi[3]), double(hi[4]), double(hi[5])}};
+        return Box{{double(sum.lo[0]), double(sum.lo[1]), double(sum.lo[2])},
+                   {double(sum.hi[3]), double(sum.hi[4]), double(sum.hi[5])}};
     }
 
     std::span<const Vec3> points_;
     std::span<const Tri> triangles_;
     LargeVector<ShortBox> fbox_;
+    LargeVector<ShortBox> block_;  // one more than whole blocks, for the 16-byte loads
 };
 
 // Where to cut a task's range: at the Morton groups' best cut, or in half
