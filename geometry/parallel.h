@@ -31,9 +31,9 @@ inline constexpr std::size_t kOverlapWalkSplitFrom = 8192;
 inline constexpr std::size_t kOverlapWalkTasks = 64;
 
 // Triangles of a mesh, for checking it on a helper while its hierarchy is built.
-inline constexpr std::size_t kCheckBesideBuildFrom = std::size_t{1} << 15;
+inline constexpr std::size_t kCheckBesideBuildFrom = std::size_t{1} << 12;
 // Triangles of a mesh, for building its hierarchy's passes in two halves.
-inline constexpr std::size_t kBvhBuildSplitFrom = std::size_t{1} << 15;
+inline constexpr std::size_t kBvhBuildSplitFrom = std::size_t{1} << 12;
 // Words of a radix sort, for each pass in two halves: below this they fit in
 // cache, and the hand-overs of its passes cost what the halves save.
 inline constexpr std::size_t kRadixSplitFrom = std::size_t{1} << 19;
