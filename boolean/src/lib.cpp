@@ -29,12 +29,14 @@ std::optional<IntersectResult> intersect(bind::MeshLists&& m1, bind::MeshLists&&
     const int shift = geom::magnitude_shift(m1.points, m2.points);
     geom::scale_points(m1.points, shift);
     geom::scale_points(m2.points, shift);
-    // Each mesh with its hierarchy, topology and pseudo-normals, side by side
-    // when there is enough work; the intersection then finds them built.
+    // Each mesh with its hierarchy (boxes fitted), topology and pseudo-normals,
+    // side by side when there is enough work; the intersection then finds
+    // them built.
     const bool split = m1.triangles.size() + m2.triangles.size() >= geom::kPrepareMeshesSplitFrom;
     geom::TriMesh mesh1, mesh2;
     const auto prepare = [](bind::MeshLists& lists, geom::TriMesh& mesh) {
         mesh = mesh2trimesh(std::move(lists));
+        mesh.fit_bvh();
         mesh.compute_topology();
         mesh.compute_pseudo_normals();
     };

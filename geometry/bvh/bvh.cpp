@@ -10,6 +10,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "geometry/assert.h"
 #include "geometry/bvh/radix_sort.h"
 #include "geometry/parallel.h"
 #include "geometry/panic.h"
@@ -374,7 +375,13 @@ int split_down(Sorter& prims, Sorter::Scratch& scratch, LargeVector<BvhNode>& no
 // partitioning, and the leaves come out in memory order. Codes are only
 // recomputed for a range once they all coincide, so a far outlier that
 // stretches one axis leaves the rest cut along the other axes first.
-Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles) {
+Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles, BvhBoxes boxes) {
+    Bvh bvh = build_shape(points, triangles);
+    if (boxes == BvhBoxes::Fit) bvh.fit_boxes(points, triangles);
+    return bvh;
+}
+
+Bvh Bvh::build_shape(std::span<const Vec3> points, std::span<const Triangle> triangles) {
     Bvh bvh;
     const size_t n_points = points.size();
     if (triangles.size() >= kNone / 3) panic("too many triangles for 32-bit indices");
@@ -475,31 +482,37 @@ Bvh Bvh::build(std::span<const Vec3> points, std::span<const Triangle> triangles
     bvh.items_.resize(n_prims);
     for (uint32_t i = 0; i < n_prims; ++i) bvh.items_[i] = prims.tri(i);
     prims.words = LargeVector<uint64_t>();
+    return bvh;
+}
+
+void Bvh::fit_boxes(std::span<const Vec3> points, std::span<const Triangle> triangles) {
+    if (fitted_) return;
     // Leaf boxes (in two halves of the node array), then inner ones:
     // children always come after their parent.
     auto leaf_boxes = [&](size_t begin, size_t end) {
         for (size_t i = begin; i < end; ++i) {
-            BvhNode& node = bvh.nodes_[i];
+            BvhNode& node = nodes_[i];
             if (!node.is_leaf()) continue;
             Box box;
             for (uint32_t j = node.first; j < node.first + node.count; ++j)
-                box.grow(triangle_box(points, triangles[bvh.items_[j]]));
+                box.grow(triangle_box(points, triangles[items_[j]]));
             node.lo = box.lo;
             node.hi = box.hi;
         }
     };
-    const size_t n_nodes = bvh.nodes_.size();
-    run_both(split, [&] { leaf_boxes(0, n_nodes / 2); }, [&] { leaf_boxes(n_nodes / 2, n_nodes); });
+    const size_t n_nodes = nodes_.size();
+    run_both(triangles.size() >= kBvhBuildSplitFrom, [&] { leaf_boxes(0, n_nodes / 2); },
+             [&] { leaf_boxes(n_nodes / 2, n_nodes); });
     for (size_t i = n_nodes; i-- > 0;) {
-        BvhNode& node = bvh.nodes_[i];
+        BvhNode& node = nodes_[i];
         if (node.is_leaf()) continue;
         Box box;
-        box.grow(bvh.nodes_[node.first].lo, bvh.nodes_[node.first].hi);
-        box.grow(bvh.nodes_[node.first + 1].lo, bvh.nodes_[node.first + 1].hi);
+        box.grow(nodes_[node.first].lo, nodes_[node.first].hi);
+        box.grow(nodes_[node.first + 1].lo, nodes_[node.first + 1].hi);
         node.lo = box.lo;
         node.hi = box.hi;
     }
-    return bvh;
+    fitted_ = true;
 }
 
 namespace {
@@ -516,6 +529,7 @@ std::vector<std::pair<uint32_t, uint32_t>> overlapping_pairs(
     const Bvh& b, std::span<const Vec3> points_b, std::span<const Triangle> triangles_b, PairOrder order) {
     std::vector<std::pair<uint32_t, uint32_t>> out;
     if (a.empty() || b.empty()) return out;
+    Q_ASSERT(a.fitted() && b.fitted(), "overlapping_pairs: both trees have their boxes");
     // Both boxes grow by the margin, so the gap allowed between them is twice it.
     const double pad = 2.0 * (std::ldexp(std::max(a.max_abs(), b.max_abs()), -40) + std::ldexp(1.0, -1000));
     const auto& na = a.nodes();

@@ -24,6 +24,11 @@ struct BvhNode {
     bool is_leaf() const { return count != 0; }
 };
 
+// Whether a build fits the nodes' boxes at once, or leaves them to
+// fit_boxes: callers that fit boxes of their own from the tree's shape (the
+// ray caster's tree for one direction) then never pay for them.
+enum class BvhBoxes : uint8_t { Fit, Later };
+
 class Bvh {
 public:
     // Splits follow Morton order below this depth and halve the range beyond
@@ -38,9 +43,16 @@ public:
 
     // Indices must be valid (panics otherwise). Triangles with a non-finite
     // coordinate are not put in the tree but listed in unbounded().
-    static Bvh build(std::span<const Vec3> points, std::span<const Triangle> triangles);
+    static Bvh build(std::span<const Vec3> points, std::span<const Triangle> triangles,
+                     BvhBoxes boxes = BvhBoxes::Fit);
+    // The nodes' boxes, for a tree built with BvhBoxes::Later (nothing once
+    // fitted). Not safe to call from two threads at once.
+    void fit_boxes(std::span<const Vec3> points, std::span<const Triangle> triangles);
 
     bool empty() const { return nodes_.empty(); }
+    // Whether the nodes' lo and hi hold their boxes; until then they are
+    // zero, and only the shape (first, count, items) is the tree's.
+    bool fitted() const { return fitted_ || nodes_.empty(); }
     const LargeVector<BvhNode>& nodes() const { return nodes_; }
     const LargeVector<uint32_t>& items() const { return items_; }
     const std::vector<uint32_t>& unbounded() const { return unbounded_; }
@@ -49,11 +61,14 @@ public:
     double max_abs() const { return max_abs_; }
 
 private:
+    static Bvh build_shape(std::span<const Vec3> points, std::span<const Triangle> triangles);
+
     LargeVector<BvhNode> nodes_;
     LargeVector<uint32_t> items_;
     std::vector<uint32_t> unbounded_;
     double max_abs_ = 0.0;
     int depth_ = 0;
+    bool fitted_ = false;
 };
 
 enum class PairOrder : uint8_t { Sorted, Any };

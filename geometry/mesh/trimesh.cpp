@@ -162,9 +162,18 @@ TriMesh TriMesh::build(std::vector<Vec3>&& points, std::vector<Triangle>&& trian
     // check's fault is the one reported (run_both rethrows the first piece's
     // failure first), and the build reads no point before checking its index.
     run_both(mesh.triangles_.size() >= kCheckBesideBuildFrom, [&] { validate_mesh(mesh.points_, mesh.triangles_); },
-             [&] { mesh.bvh_ = Bvh::build(mesh.points_, mesh.triangles_); });
+             [&] { mesh.bvh_ = Bvh::build(mesh.points_, mesh.triangles_, BvhBoxes::Later); });
     mesh.lazy_ = std::make_unique<Lazy>();
     return mesh;
+}
+
+const Bvh& TriMesh::bvh() const {
+    if (!lazy_ || lazy_->boxes_ready.load(std::memory_order_acquire)) return bvh_;
+    std::call_once(lazy_->boxes_once, [this] {
+        bvh_.fit_boxes(points_, triangles_);
+        lazy_->boxes_ready.store(true, std::memory_order_release);
+    });
+    return bvh_;
 }
 
 MeshData TriMesh::release() && {

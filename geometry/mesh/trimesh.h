@@ -1,6 +1,7 @@
 // Indexed triangle mesh: the points and triangles exactly as handed in, a
-// bounding-volume hierarchy over the triangles, and on request the half-edge
-// topology and the pseudo-normals used for inside tests.
+// bounding-volume hierarchy over the triangles (its boxes fitted on
+// request), and on request the half-edge topology and the pseudo-normals
+// used for inside tests.
 #pragma once
 
 #include <array>
@@ -67,7 +68,13 @@ public:
 
     const std::vector<Vec3>& points() const { return points_; }
     const std::vector<Triangle>& triangles() const { return triangles_; }
-    const Bvh& bvh() const { return bvh_; }
+    // The hierarchy; its boxes are fitted on first use (thread-safe).
+    const Bvh& bvh() const;
+    // The hierarchy's shape (nodes' first and count, items, unbounded,
+    // max_abs) whether or not its boxes are fitted yet: for callers that fit
+    // boxes of their own.
+    const Bvh& bvh_shape() const { return bvh_; }
+    void fit_bvh() const { (void)bvh(); }
 
     // Hands the buffers back; the mesh is left empty.
     MeshData release() &&;
@@ -90,9 +97,9 @@ public:
 
 private:
     struct Lazy {
-        std::once_flag topology_once, normals_once;
+        std::once_flag topology_once, normals_once, boxes_once;
         // Set once the matching member is built: the common case skips call_once.
-        std::atomic<bool> topology_ready{false}, normals_ready{false};
+        std::atomic<bool> topology_ready{false}, normals_ready{false}, boxes_ready{false};
         HalfEdgeTopology topology;
         PseudoNormals normals;
         PseudoNormalSource source;
@@ -101,7 +108,8 @@ private:
 
     std::vector<Vec3> points_;
     std::vector<Triangle> triangles_;
-    Bvh bvh_;
+    // Its boxes are written once, under Lazy::boxes_once, by bvh().
+    mutable Bvh bvh_;
     std::unique_ptr<Lazy> lazy_;
 };
 

@@ -396,7 +396,7 @@ struct RayCaster::Impl {
     // ones (rounded outwards to floats); a node with none left gets an empty
     // box. The union of outward-rounded boxes is itself one.
     RayTree<WideNode> direction_tree(Vec3 d) {
-        const Bvh& bvh = mesh.bvh();
+        const Bvh& bvh = mesh.bvh_shape();  // the boxes come from the live triangles below
         if (bvh.empty()) return {};
         const auto& nodes = bvh.nodes();
         const auto& items = bvh.items();

@@ -4,9 +4,11 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "tests/support/primitives.h"
 #include "geometry/mesh/trimesh.h"
+#include "geometry/parallel.h"
 #include "geometry/panic.h"
 
 using namespace geom;
@@ -142,6 +144,29 @@ TEST(MeshBuild, KeepsBuffersAndHandsThemBack) {
     EXPECT_EQ(points.data(), p);
     EXPECT_EQ(tris.data(), t);
     EXPECT_EQ(tris, tris_copy);
+}
+
+// The tree's boxes are fitted by the first bvh(), whichever thread asks
+// first, and then are those of a tree built with its boxes at once.
+TEST(MeshBuild, FitsTreeBoxesOnFirstUse) {
+    MeshData sphere = make_sphere(40);  // over 4,096 triangles: the build and the fit on two threads
+    ASSERT_GE(sphere.triangles.size(), kBvhBuildSplitFrom);
+    const Bvh whole = Bvh::build(sphere.points, sphere.triangles);
+    TriMesh mesh = TriMesh::build(std::move(sphere.points), std::move(sphere.triangles));
+    ASSERT_FALSE(mesh.bvh_shape().fitted());
+    const Bvh* seen[2] = {nullptr, nullptr};
+    std::thread other([&] { seen[1] = &mesh.bvh(); });
+    seen[0] = &mesh.bvh();
+    other.join();
+    EXPECT_EQ(seen[0], seen[1]);
+    const Bvh& fitted = mesh.bvh();
+    ASSERT_TRUE(fitted.fitted());
+    ASSERT_EQ(fitted.nodes().size(), whole.nodes().size());
+    for (size_t i = 0; i < whole.nodes().size(); ++i) {
+        const BvhNode &x = fitted.nodes()[i], &y = whole.nodes()[i];
+        ASSERT_TRUE(x.lo == y.lo && x.hi == y.hi && x.first == y.first && x.count == y.count) << i;
+    }
+    EXPECT_EQ(fitted.items(), whole.items());
 }
 
 // Twins pair opposite half-edges; edge ids agree across twins; Euler count on closed meshes.
