@@ -71,8 +71,9 @@ public:
     // The hierarchy; its boxes are fitted on first use (thread-safe).
     const Bvh& bvh() const;
     // The hierarchy's shape (nodes' first and count, items, unbounded,
-    // max_abs) whether or not its boxes are fitted yet: for callers that fit
-    // boxes of their own.
+    // max_abs) whether or not its boxes are fitted yet, for callers that fit
+    // boxes of their own: read no box from it (another thread may be fitting
+    // them).
     const Bvh& bvh_shape() const { return bvh_; }
     void fit_bvh() const { (void)bvh(); }
 
