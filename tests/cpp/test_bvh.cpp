@@ -9,6 +9,7 @@
 #include "geometry/bvh/radix_sort.h"
 #include "tests/support/one_processor.h"
 #include "tests/support/primitives.h"
+#include "tests/support/same_tree.h"
 
 using namespace geom;
 
@@ -202,14 +203,7 @@ TEST(Bvh, TwoThreadBuildEqualsOneThread) {
     testing_support::OneProcessor pin;
     ASSERT_TRUE(pin.pinned());
     const Bvh one = Bvh::build(s.points, s.tris);
-    ASSERT_EQ(one.nodes().size(), two.nodes().size());
-    for (size_t i = 0; i < one.nodes().size(); ++i) {
-        const BvhNode &x = one.nodes()[i], &y = two.nodes()[i];
-        ASSERT_TRUE(x.lo == y.lo && x.hi == y.hi && x.first == y.first && x.count == y.count) << i;
-    }
-    EXPECT_EQ(one.items(), two.items());
-    EXPECT_EQ(one.unbounded(), two.unbounded());
-    EXPECT_EQ(one.depth(), two.depth());
+    testing_support::expect_same_tree(two, one);
 }
 #endif
 

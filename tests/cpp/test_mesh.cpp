@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "tests/support/primitives.h"
+#include "tests/support/same_tree.h"
 #include "geometry/mesh/trimesh.h"
 #include "geometry/parallel.h"
 #include "geometry/panic.h"
@@ -159,14 +160,8 @@ TEST(MeshBuild, FitsTreeBoxesOnFirstUse) {
     seen[0] = &mesh.bvh();
     other.join();
     EXPECT_EQ(seen[0], seen[1]);
-    const Bvh& fitted = mesh.bvh();
-    ASSERT_TRUE(fitted.fitted());
-    ASSERT_EQ(fitted.nodes().size(), whole.nodes().size());
-    for (size_t i = 0; i < whole.nodes().size(); ++i) {
-        const BvhNode &x = fitted.nodes()[i], &y = whole.nodes()[i];
-        ASSERT_TRUE(x.lo == y.lo && x.hi == y.hi && x.first == y.first && x.count == y.count) << i;
-    }
-    EXPECT_EQ(fitted.items(), whole.items());
+    ASSERT_TRUE(mesh.bvh().fitted());
+    testing_support::expect_same_tree(mesh.bvh(), whole);
 }
 
 // Twins pair opposite half-edges; edge ids agree across twins; Euler count on closed meshes.
